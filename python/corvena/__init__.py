@@ -1,0 +1,1 @@
+"""Command-line front end of the _corvena BUFR reader."""

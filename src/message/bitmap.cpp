@@ -1,0 +1,130 @@
+#include "message/bitmap.hpp"
+
+#include <cmath>
+
+#include "message/descriptor.hpp"
+
+namespace corvena {
+
+OperatorEffect classify_operator(unsigned x, std::uint8_t y) {
+    switch (x) {
+    case 22:
+    case 36:
+    case 62:
+        return y == 0 ? OperatorEffect::Item : OperatorEffect::None;
+    case 23:
+    case 24:
+    case 25:
+    case 32:
+        return y == 255 ? OperatorEffect::BitmapValue : OperatorEffect::Item;
+    case 26: case 27: case 29: case 30: case 31: case 33: case 34: case 35:
+    case 37: case 38: case 39: case 40: case 41: case 42:
+        return OperatorEffect::Item;
+    default:
+        return OperatorEffect::None;
+    }
+}
+
+void apply_bitmap_change(unsigned x, std::uint8_t y, DecodeState& state) {
+    if (x == 36 && y == 0) {
+        state.defining_bitmap = true;
+        state.bitmap.clear();
+        state.bitmap_cursor = 0;
+        state.bitmap_anchor = state.history.size();
+    } else if ((x == 35 && y == 0) || (x == 37 && y != 0)) {
+        state.bitmap.clear();
+        state.bitmap_cursor = 0;
+        state.bitmap_anchor = 0;
+    } else if (x == 37 && y == 0) {
+        state.bitmap_cursor = 0;
+    }
+}
+
+bool apply_operator_setting(unsigned x, std::uint8_t y, DecodeState& state) {
+    const std::int32_t delta = y == 0 ? 0 : static_cast<std::int32_t>(y) - 128;
+    switch (x) {
+    case 1:
+        state.width_change = delta;
+        return true;
+    case 2:
+        state.scale_change = delta;
+        return true;
+    case 4:
+        state.associated_width = y;
+        return true;
+    case 6:
+        state.local_width = y;
+        return true;
+    case 7:
+        if (y > 0) {
+            state.scale_change = y;
+            state.width_change = (10 * y + 2) / 3;
+            std::uint64_t m = 1;
+            for (unsigned k = 0; k < y; ++k) m *= 10;  // wraps like the reference product
+            state.reference_multiplier = static_cast<std::int64_t>(m);
+        } else {
+            state.width_change = 0;
+            state.scale_change = 0;
+            state.reference_multiplier = 1;
+        }
+        return true;
+    case 8:
+        if (y > 0) state.character_width = static_cast<std::uint16_t>(8u * y);
+        else state.character_width.reset();
+        return true;
+    default:
+        return false;
+    }
+}
+
+Result<std::optional<ElementView>> next_bitmap_target(DecodeState& state, bool difference) {
+    const std::uint64_t len = state.bitmap.size();
+    if (len == 0) return std::optional<ElementView>();
+    for (std::uint64_t i = state.bitmap_cursor; i < len; ++i) {
+        state.bitmap_cursor = i + 1;
+        if (state.bitmap[i] == 1) continue;
+        const std::uint64_t anchor = state.bitmap_anchor;
+        const std::uint64_t index = i + anchor - (anchor < len ? anchor : len);
+        if (index >= state.history.size()) {
+            return BufrError::table_parse("bitmap reference is outside descriptor history");
+        }
+        ElementView view = ElementView::of(*state.history[index]);
+        if (difference) {
+            const std::uint16_t w = view.width;
+            view.reference = w >= 63 ? INT64_MIN : -(std::int64_t{1} << w);
+            view.width = w == 0xFFFF ? w : static_cast<std::uint16_t>(w + 1);
+        }
+        return std::optional<ElementView>(view);
+    }
+    return std::optional<ElementView>();
+}
+
+std::uint8_t bitmap_entry(std::optional<double> value) {
+    if (!value) return 0;
+    const double v = std::trunc(*value);
+    if (!(v > 0)) return 0;  // negative and NaN
+    if (v >= 255) return 255;
+    return static_cast<std::uint8_t>(v);
+}
+
+DecodedValue operator_item(std::uint32_t code) {
+    DecodedValue v;
+    v.descriptor = code;
+    v.name = &operator_name();
+    v.raw_value = 0.0;
+    v.raw = 0;
+    v.flags = DecodedValue::kHasValue | DecodedValue::kHasRaw;
+    return v;
+}
+
+DecodedValue associated_item(std::uint64_t raw) {
+    DecodedValue v;
+    v.descriptor = kAssociatedFieldCode;
+    v.name = &associated_field_name();
+    v.raw = raw;
+    v.raw_value = static_cast<double>(raw);
+    v.flags = DecodedValue::kHasValue | DecodedValue::kHasRaw;
+    return v;
+}
+
+}  // namespace corvena

@@ -1,0 +1,39 @@
+#include "message/scan.hpp"
+
+#include <cstring>
+
+namespace corvena {
+
+Result<std::vector<MessageSlice>> scan_messages(std::string_view buffer) {
+    std::vector<MessageSlice> slices;
+    const auto* b = reinterpret_cast<const unsigned char*>(buffer.data());
+    const std::uint64_t len = buffer.size();
+    std::uint64_t pos = 0;
+    while (len - pos >= 4) {
+        const void* hit = nullptr;
+        for (std::uint64_t p = pos; p + 4 <= len;) {
+            const void* r = std::memchr(b + p, 'B', len - 3 - p);
+            if (r == nullptr) break;
+            std::uint64_t at = static_cast<const unsigned char*>(r) - b;
+            if (std::memcmp(b + at, "BUFR", 4) == 0) {
+                hit = r;
+                break;
+            }
+            p = at + 1;
+        }
+        if (hit == nullptr) break;
+        const std::uint64_t m = static_cast<const unsigned char*>(hit) - b;
+        if (m + 8 > len) return BufrError::message_too_short();
+        const std::uint64_t total =
+            (std::uint64_t{b[m + 4]} << 16) | (std::uint64_t{b[m + 5]} << 8) | b[m + 6];
+        if (m + total > len) return BufrError::truncated_section(m, 0);
+        // A zero total would find the same marker again forever; such a
+        // slice could never frame anyway.
+        if (total == 0) return BufrError::message_too_short();
+        slices.push_back(MessageSlice{m, total});
+        pos = m + total;
+    }
+    return slices;
+}
+
+}  // namespace corvena

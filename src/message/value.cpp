@@ -1,0 +1,226 @@
+#include "message/value.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "message/descriptor.hpp"
+#include "message/quote.hpp"
+
+namespace corvena {
+
+const std::string& associated_field_name() {
+    static const std::string name = "associatedField";
+    return name;
+}
+
+const std::string& operator_name() {
+    static const std::string name = "operator";
+    return name;
+}
+
+void DecodeState::reset_for_subset() {
+    width_change = 0;
+    scale_change = 0;
+    reference_multiplier = 1;
+    local_width.reset();
+    character_width.reset();
+    associated_width = 0;
+    bitmap.clear();
+    history.clear();
+    bitmap_cursor = 0;
+    bitmap_anchor = 0;
+    defining_bitmap = false;
+}
+
+bool is_character(const ElementDefinition& def) { return def.unit == "CCITT IA5"; }
+
+std::uint16_t numeric_width(const ElementView& e, const DecodeState& state) {
+    if (state.local_width) return *state.local_width;
+    const std::int64_t w = std::int64_t{e.width} + state.width_change;
+    if (w <= 0) return 0;
+    return w > 0xFFFF ? 0xFFFF : static_cast<std::uint16_t>(w);
+}
+
+std::uint16_t character_width(const ElementView& e, const DecodeState& state) {
+    return state.character_width ? *state.character_width : e.width;
+}
+
+std::int32_t effective_scale(const ElementView& e, const DecodeState& state) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(e.def->scale) +
+                                     static_cast<std::uint32_t>(state.scale_change));
+}
+
+std::int64_t effective_reference(const ElementView& e, const DecodeState& state) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(e.reference) *
+                                     static_cast<std::uint64_t>(state.reference_multiplier));
+}
+
+namespace {
+
+constexpr int kPowCache = 64;
+
+struct PowTable {
+    double v[2 * kPowCache + 1];
+    PowTable() {
+        for (int s = -kPowCache; s <= kPowCache; ++s) v[s + kPowCache] = std::pow(10.0, static_cast<double>(s));
+    }
+};
+
+}  // namespace
+
+double power_of_ten(std::int32_t scale) {
+    static const PowTable table;
+    if (scale >= -kPowCache && scale <= kPowCache) return table.v[scale + kPowCache];
+    return std::pow(10.0, static_cast<double>(scale));
+}
+
+double scaled_value(std::int64_t reference, std::uint64_t raw, std::int32_t scale) {
+    const __int128 sum = static_cast<__int128>(reference) + static_cast<__int128>(raw);
+    const double exact = static_cast<double>(sum);
+    if (scale == 0) return exact;
+    return exact / power_of_ten(scale);
+}
+
+bool is_missing(std::uint64_t raw, std::uint16_t width, std::uint32_t code) {
+    if (width >= 64 || is_class31(code)) return false;
+    return raw == (std::uint64_t{1} << width) - 1;
+}
+
+bool text_from_octets(std::string_view octets, std::string& pool) {
+    bool all_ff = true;
+    for (char c : octets) {
+        if (static_cast<unsigned char>(c) != 0xFF) {
+            all_ff = false;
+            break;
+        }
+    }
+    if (all_ff) return false;
+    std::size_t end = octets.size();
+    while (end > 0) {
+        const char c = octets[end - 1];
+        if (c == ' ' || (c >= '\t' && c <= '\r')) --end;
+        else break;
+    }
+    const std::size_t start = pool.size();
+    pool.resize(start + end);
+    char* dst = pool.data() + start;
+    for (std::size_t i = 0; i < end; ++i) {
+        const unsigned char c = static_cast<unsigned char>(octets[i]);
+        dst[i] = c > 127 ? '?' : static_cast<char>(c);
+    }
+    return true;
+}
+
+Result<std::optional<double>> decode_element(const ElementView& e, const TableSet& tables, BitReader& reader,
+                                             DecodeState& state, DecodedValues& out) {
+    const ElementDefinition& def = *e.def;
+    if (is_character(def)) {
+        const std::uint16_t w = character_width(e, state);
+        thread_local std::string octets;
+        CORVENA_TRY(reader.read_bytes(w, octets));
+        DecodedValue v;
+        v.descriptor = def.code;
+        v.name = &def.name;
+        const std::size_t start = out.text_pool.size();
+        if (text_from_octets(octets, out.text_pool)) {
+            v.flags |= DecodedValue::kHasText;
+            v.text_offset = static_cast<std::uint32_t>(start);
+            v.text_length = static_cast<std::uint32_t>(out.text_pool.size() - start);
+        }
+        state.text_counter += 1;
+        v.raw_value = static_cast<double>(state.text_counter) * 1000.0 + static_cast<double>(w / 8);
+        v.flags |= DecodedValue::kHasValue;
+        out.items.push_back(v);
+        return std::optional<double>();
+    }
+    const std::uint16_t w = numeric_width(e, state);
+    auto raw = reader.read_bits(w);
+    if (!raw) return std::move(raw).error();
+    DecodedValue v;
+    v.descriptor = def.code;
+    v.name = &def.name;
+    v.raw = *raw;
+    v.flags = DecodedValue::kHasRaw;
+    v.meaning = tables.find_meaning(def.code, *raw);
+    std::optional<double> value;
+    if (!is_missing(*raw, w, def.code)) {
+        v.raw_value = scaled_value(effective_reference(e, state), *raw, effective_scale(e, state));
+        v.flags |= DecodedValue::kHasValue;
+        value = v.raw_value;
+    }
+    out.items.push_back(v);
+    return value;
+}
+
+std::string format_number(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+    if (v == 0.0) return std::signbit(v) ? "-0.0" : "0.0";
+    // The shortest round-trip digits, from the scientific form
+    // "[-]d[.ddd]e[+-]XX".
+    char sci[64];
+    const auto res = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+    const char* p = sci;
+    const char* const stop = res.ptr;
+    std::string out;
+    out.reserve(40);
+    if (*p == '-') {
+        out.push_back('-');
+        ++p;
+    }
+    char digits[32];
+    std::size_t nd = 0;
+    while (p < stop && *p != 'e') {
+        if (*p != '.') digits[nd++] = *p;
+        ++p;
+    }
+    const int exponent = std::atoi(p + 1);
+    const double mag = std::fabs(v);
+    if (mag >= 1e16 || mag < 1e-4) {
+        out.push_back(digits[0]);
+        if (nd > 1) {
+            out.push_back('.');
+            out.append(digits + 1, nd - 1);
+        }
+        out.push_back('e');
+        char exp_text[16];
+        const auto er = std::to_chars(exp_text, exp_text + sizeof exp_text, exponent);
+        out.append(exp_text, er.ptr);
+        return out;
+    }
+    if (exponent >= 0) {
+        const std::size_t int_len = static_cast<std::size_t>(exponent) + 1;
+        if (nd <= int_len) {
+            out.append(digits, nd);
+            out.append(int_len - nd, '0');
+            out.append(".0");
+        } else {
+            out.append(digits, int_len);
+            out.push_back('.');
+            out.append(digits + int_len, nd - int_len);
+        }
+    } else {
+        out.append("0.");
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out.append(digits, nd);
+    }
+    return out;
+}
+
+std::string decoded_value_repr(const DecodedValue& v, std::string_view text) {
+    char code[32];
+    std::snprintf(code, sizeof code, "%06u", v.descriptor);
+    std::string out = "DecodedValue(";
+    out += code;
+    out += ", ";
+    if (v.has_text()) out += quoted(text);
+    else if (v.meaning != nullptr) out += quoted(*v.meaning);
+    else if (v.has_value()) out += "Some(" + format_number(v.raw_value) + ")";
+    else out += "None";
+    out += ")";
+    return out;
+}
+
+}  // namespace corvena

@@ -1,0 +1,112 @@
+// Decoded items, the per-subset decoding state, and the rules that turn the
+// bits of one element into a value.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bitstream/bit_reader.hpp"
+#include "message/error.hpp"
+#include "tables/table_set.hpp"
+
+namespace corvena {
+
+// One decoded item. Names and meanings point into the tables borrowed for
+// the decoding call (or at the two fixed names below); texts live in the
+// text pool of the DecodedValues that holds the item.
+struct DecodedValue {
+    static constexpr std::uint8_t kHasValue = 1;
+    static constexpr std::uint8_t kHasRaw = 2;
+    static constexpr std::uint8_t kHasText = 4;
+
+    const std::string* name = nullptr;
+    const std::string* meaning = nullptr;
+    double raw_value = 0.0;
+    std::uint64_t raw = 0;
+    std::uint32_t descriptor = 0;
+    std::uint32_t text_offset = 0;
+    std::uint32_t text_length = 0;
+    std::uint8_t flags = 0;
+
+    bool has_value() const { return (flags & kHasValue) != 0; }
+    bool has_raw() const { return (flags & kHasRaw) != 0; }
+    bool has_text() const { return (flags & kHasText) != 0; }
+};
+
+struct DecodedValues {
+    std::vector<DecodedValue> items;
+    std::string text_pool;
+
+    std::string_view text_of(const DecodedValue& v) const {
+        return std::string_view(text_pool).substr(v.text_offset, v.text_length);
+    }
+};
+
+const std::string& associated_field_name();
+const std::string& operator_name();
+
+// An element as it is decoded: its definition, with the reference value and
+// width that a difference-statistics marker may have changed.
+struct ElementView {
+    const ElementDefinition* def;
+    std::int64_t reference;
+    std::uint16_t width;
+
+    static ElementView of(const ElementDefinition& d) { return ElementView{&d, d.reference, d.width}; }
+};
+
+struct DecodeState {
+    std::int32_t width_change = 0;
+    std::int32_t scale_change = 0;
+    std::int64_t reference_multiplier = 1;
+    std::optional<std::uint16_t> local_width;
+    std::optional<std::uint16_t> character_width;
+    std::uint8_t associated_width = 0;
+    std::uint64_t text_counter = 0;
+    std::uint64_t text_column_counter = 0;
+    std::vector<std::uint8_t> bitmap;
+    std::vector<const ElementDefinition*> history;
+    std::uint64_t bitmap_cursor = 0;
+    std::uint64_t bitmap_anchor = 0;
+    bool defining_bitmap = false;
+
+    // Back to the start-of-subset state, keeping text_counter and the
+    // storage of the vectors.
+    void reset_for_subset();
+};
+
+bool is_character(const ElementDefinition& def);
+
+// Effective parameters of a numeric element under the current operators.
+std::uint16_t numeric_width(const ElementView& e, const DecodeState& state);
+std::uint16_t character_width(const ElementView& e, const DecodeState& state);
+std::int32_t effective_scale(const ElementView& e, const DecodeState& state);
+std::int64_t effective_reference(const ElementView& e, const DecodeState& state);
+
+// 10^scale as the power function gives it.
+double power_of_ten(std::int32_t scale);
+// (reference + raw) exactly, rounded once to a double, divided by 10^scale.
+double scaled_value(std::int64_t reference, std::uint64_t raw, std::int32_t scale);
+bool is_missing(std::uint64_t raw, std::uint16_t width, std::uint32_t code);
+
+// Decodes one uncompressed element occurrence and appends its item.
+// Returns the numeric value, absent when missing or for character data.
+Result<std::optional<double>> decode_element(const ElementView& e, const TableSet& tables, BitReader& reader,
+                                             DecodeState& state, DecodedValues& out);
+
+// Octets of a character field to text: absent when every octet is 0xFF,
+// octets above 127 become '?', trailing white space is removed. The text is
+// appended to `pool`; returns false when the text is missing.
+bool text_from_octets(std::string_view octets, std::string& pool);
+
+// The shortest decimal form that reads back to the same double, with an
+// exponent at or above 1e16 and below 1e-4.
+std::string format_number(double v);
+
+// "DecodedValue(012001, Some(273.15))" and its other forms.
+std::string decoded_value_repr(const DecodedValue& v, std::string_view text);
+
+}  // namespace corvena

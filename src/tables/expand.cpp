@@ -1,0 +1,71 @@
+#include "tables/expand.hpp"
+
+#include <cstdio>
+
+#include "message/descriptor.hpp"
+
+namespace corvena {
+
+namespace {
+
+BufrError invalid_descriptor(std::uint32_t code) {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "invalid descriptor %06u", code);
+    return BufrError::table_parse(buf);
+}
+
+}  // namespace
+
+Status expand_into(const TableSet& tables, std::span<const std::uint32_t> codes, unsigned level,
+                   ExpansionState& state, std::vector<std::uint32_t>& out) {
+    if (level > kMaxExpansionDepth) return BufrError::table_parse("sequence expansion exceeded recursion depth");
+    const std::size_t n = codes.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t c = codes[i];
+        const DescriptorParts p = split_code(c);
+        const unsigned x = code_x(c);
+        switch (p.f) {
+        case 0:
+            if (state.associated_width != 0 && x != 31) out.push_back(kAssociatedFieldCode);
+            out.push_back(c);
+            break;
+        case 1: {
+            if (x == 0 || i + x >= n) return BufrError::unsupported_replication(c);
+            if (p.y != 0) {
+                for (unsigned r = 0; r < p.y; ++r) {
+                    CORVENA_TRY(expand_into(tables, codes.subspan(i + 1, x), level + 1, state, out));
+                }
+                i += x;
+            } else {
+                if (i + x + 1 >= n) return BufrError::incomplete_delayed_replication(c);
+                CORVENA_TRY(expand_into(tables, codes.subspan(i + 1, x + 1), level + 1, state, out));
+                i += x + 1;
+            }
+            break;
+        }
+        case 2:
+            if (x == 4) state.associated_width = p.y;
+            else if (x == 1 || x == 2 || x == 6 || x == 7 || x == 8) {
+            } else out.push_back(c);
+            break;
+        case 3: {
+            const SequenceDefinition* seq = tables.find_sequence(c);
+            if (seq == nullptr) return BufrError::sequence_not_found(c);
+            CORVENA_TRY(expand_into(tables, seq->members, level + 1, state, out));
+            break;
+        }
+        default:
+            return invalid_descriptor(c);
+        }
+    }
+    return success();
+}
+
+Result<std::vector<std::uint32_t>> expand(const TableSet& tables, std::span<const std::uint32_t> codes) {
+    std::vector<std::uint32_t> out;
+    ExpansionState state;
+    CORVENA_TRY(expand_into(tables, codes, 0, state, out));
+    return out;
+}
+
+}  // namespace corvena
