@@ -39,7 +39,7 @@ PyMethodDef g_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "_corvena", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "_corvena", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // Sets the attribute and appends the name to __all__.
 bool add(PyObject* module, PyObject* all, const char* name, PyObject* value) {

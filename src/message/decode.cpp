@@ -67,7 +67,6 @@ public:
                     break;
                 }
                 if (i + x + 1 >= n) return BufrError::incomplete_delayed_replication(c);
-                CORVENA_TRY(associated_field());
                 const std::uint32_t factor_code = codes[i + 1];
                 const ElementDefinition* factor = tables_.find_element(factor_code);
                 if (factor == nullptr) return BufrError::element_not_found(factor_code);
@@ -112,7 +111,9 @@ private:
     }
 
     Status element(std::uint32_t c) {
-        CORVENA_TRY(associated_field());
+        // As in compressed data, class 31 elements (and replication factors,
+        // above) carry no associated field.
+        if (!is_class31(c)) CORVENA_TRY(associated_field());
         const ElementDefinition* def = tables_.find_element(c);
         if (def == nullptr) return BufrError::element_not_found(c);
         CORVENA_TRY(budget_.spend(1));
