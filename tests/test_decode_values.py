@@ -109,3 +109,20 @@ def test_decoded_value_class(tables):
         v.raw = 1
     assert type(v.raw) is int and type(v.raw_value) is float and type(v.descriptor) is int
     assert v != decode(tables, [1001], Bits().put(3, 7))[0]
+
+
+def test_repr_is_stable_across_many_numbers(tables):
+    # Every repr matches Python's own shortest form, rewritten to the
+    # exponent style of the library, whatever was formatted before it.
+    bits = Bits()
+    raws = [1, 15, 123, 4094, 2731, 100, 7, 4000]
+    for r in raws:
+        bits.put(r, 12)
+    v = decode(tables, [202118, 12001, 202120, 12001, 202123, 12001, 202131, 12001,
+                        202140, 12001, 202100, 12001, 202129, 12001, 202135, 12001], bits)
+    for item in v:
+        expected = repr(item.raw_value)
+        if "e" in expected:
+            mantissa, exponent = expected.split("e")
+            expected = mantissa + "e" + str(int(exponent))
+        assert repr(item) == "DecodedValue(012001, Some(%s))" % expected

@@ -176,7 +176,12 @@ std::string format_number(double v) {
         if (*p != '.') digits[nd++] = *p;
         ++p;
     }
-    const int exponent = std::atoi(p + 1);
+    int exponent = 0;
+    // The exponent runs to the end of the to_chars output, which is not
+    // NUL-terminated; a '+' sign is not accepted by from_chars.
+    const char* e = p + 1;
+    if (e < stop && *e == '+') ++e;
+    std::from_chars(e, stop, exponent);
     const double mag = std::fabs(v);
     if (mag >= 1e16 || mag < 1e-4) {
         out.push_back(digits[0]);

@@ -1,0 +1,149 @@
+"""Every real message that this library decodes, decoded by ecCodes as well
+and compared item by item in data order: descriptor codes, numbers within
+the element's scale, missing values and texts. Operator items and
+associated fields are this library's own and are left out."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+from collections import Counter
+
+import pytest
+
+import _corvena as c
+from conftest import message_files, split_messages
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ORACLE = os.path.join(HERE, "eccodes_oracle.py")
+
+
+def oracle_python():
+    """An interpreter with the ecCodes bindings: CORVENA_ECCODES_PYTHON, the
+    running one, or Debian's system python3."""
+    candidates = [os.environ.get("CORVENA_ECCODES_PYTHON"), "/usr/bin/python3", sys.executable]
+    for exe in candidates:
+        if exe and shutil.which(exe):
+            probe = subprocess.run([exe, "-c", "import eccodes"], capture_output=True)
+            if probe.returncode == 0:
+                return exe
+    pytest.fail("no Python interpreter with the ecCodes bindings: install python3-eccodes")
+
+
+# The associated field significance belongs to the associated field, which
+# ecCodes shows as an attribute of the element rather than as an item.
+LEFT_OUT = {999999, 31021}
+
+
+def is_marker(code):
+    """2-23-255, 2-24-255, 2-25-255 and 2-32-255: a value read through a
+    bitmap, which this library gives the code of the element referred to."""
+    return code // 100000 == 2 and code % 1000 == 255 and (code // 1000) % 100 in (23, 24, 25, 32)
+
+
+def kept(code):
+    return code is None or is_marker(code) or (code // 100000 in (0, 3) and code not in LEFT_OUT)
+
+
+def ecc_rows(dump):
+    """(code, value) of an uncompressed message in data order, subset by
+    subset, without ecCodes' operator keys; None stands for a code that
+    ecCodes does not give."""
+    # A text without a code is what ecCodes reads for 2-05-YYY; this
+    # library reads nothing for that operator (see the notes).
+    return [(code, value) for code, value in dump["entries"]
+            if kept(code) and not (code is None and isinstance(value, str))]
+
+
+def check_compressed(tables, items, dump):
+    """Numbers in data order against ecCodes' numeric values, texts in order
+    against its text columns, and the element codes as a multiset."""
+    n = dump["subsets"]
+    values = dump["values"]
+    assert len(items) == len(values)
+    per = len(items) // n if n else 0
+    text_columns = [v for code, kind, v in dump["columns"] if kind == "text" and kept(code)]
+    for s in range(n):
+        mine = items[s * per:(s + 1) * per]
+        texts = []
+        for j, item in enumerate(mine):
+            e = tables.get_element(item.descriptor)
+            if e is not None and e.unit == "CCITT IA5":
+                texts.append(item)
+                continue
+            if item.descriptor in LEFT_OUT:
+                continue
+            code = item.descriptor if item.name != "operator" else None
+            assert same(tables, item, item.descriptor, values[s * per + j]) or code is None, (s, j, item, values[s * per + j])
+        theirs = [col[s] if len(col) > 1 else col[0] for col in text_columns]
+        assert [same(tables, t, t.descriptor, v) for t, v in zip(texts, theirs)] == [True] * len(texts), (s, texts, theirs)
+        assert len(texts) == len(theirs)
+    ours_codes = Counter(x.descriptor for x in items[:per] if x.descriptor not in LEFT_OUT and x.name != "operator")
+    their_codes = Counter(code for code, _, _ in dump["columns"] if kept(code) and code is not None)
+    unnamed = sum(1 for code, _, _ in dump["columns"] if code is None)
+    assert not their_codes - ours_codes
+    assert sum((ours_codes - their_codes).values()) == unnamed
+
+
+def scale_of(tables, code):
+    e = tables.get_element(code)
+    return e.scale if e is not None else 0
+
+
+def same(tables, ours, code, value):
+    if code is None:
+        # A value read through a bitmap: ecCodes names it after the element
+        # it refers to but gives no code; compare the value alone.
+        code = ours.descriptor
+    if ours.descriptor != code:
+        return False
+    if ours.raw_text is not None or isinstance(value, str):
+        # ecCodes gives a missing text as an empty string and drops
+        # trailing NULs.
+        theirs = value.rstrip() if isinstance(value, str) else value
+        mine = ours.raw_text.rstrip("\0 ") if ours.raw_text is not None else None
+        return (mine or None) == (theirs or None)
+    if value is None:
+        return ours.raw_value is None
+    if ours.raw_value is None:
+        return False
+    scale = scale_of(tables, code)
+    tolerance = 0.5 * 10.0 ** (-scale) if scale > 0 else 0.0
+    return abs(ours.raw_value - value) <= tolerance + 1e-9 * max(1.0, abs(value))
+
+
+def cases():
+    out = []
+    for path in message_files():
+        with open(path, "rb") as f:
+            data = f.read()
+        for index, msg in enumerate(split_messages(data)):
+            # A few messages of the large satellite file are enough.
+            if index >= 3:
+                break
+            out.append(pytest.param(path, index, msg, id="%s#%d" % (os.path.basename(path), index)))
+    return out
+
+
+@pytest.mark.parametrize("path,index,msg", cases())
+def test_against_eccodes(definitions, tmp_path, path, index, msg):
+    try:
+        message = c.parse_bytes(msg)
+        items = c.decode_values_with_definitions(msg, definitions)
+    except ValueError:
+        pytest.skip("not decoded here; the real-data tests confirm the cause")
+    tables = c.TableSet.from_definitions(definitions, message)
+    one = tmp_path / "one.bufr"
+    one.write_bytes(msg)
+    out = subprocess.run([oracle_python(), ORACLE, str(one)], capture_output=True, text=True, timeout=600)
+    assert out.returncode == 0, out.stderr[-2000:]
+    dump = json.loads(out.stdout)
+    if dump["compressed"]:
+        check_compressed(tables, items, dump)
+        return
+    theirs = ecc_rows(dump)
+    ours = [x for x in items if x.descriptor not in LEFT_OUT and x.name != "operator"]
+    for i, (mine, (code, value)) in enumerate(zip(ours, theirs)):
+        assert same(tables, mine, code, value), (i, mine, mine.raw_value, mine.raw_text, code, value)
+    assert len(ours) == len(theirs)
