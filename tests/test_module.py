@@ -37,8 +37,13 @@ def test_docstrings_are_signatures_only():
         assert fn.__text_signature__ == sig, fn
         assert not fn.__doc__
     assert c.parse_bytes.__module__ == "_corvena"
-    assert c.Descriptor.__text_signature__ == "(f, x, y)"
-    assert c.TableSet.__text_signature__ == "()"
+    if sys.version_info >= (3, 10):
+        assert c.Descriptor.__text_signature__ == "(f, x, y)"
+        assert c.TableSet.__text_signature__ == "()"
+    else:
+        # CPython 3.9 strips the signature line from the docstring of a
+        # class made from a spec, leaving nothing.
+        assert c.Descriptor.__doc__ == "" and c.TableSet.__doc__ == ""
     assert c.TableSet.get_meaning.__text_signature__ == "($self, code, raw)"
     for cls in (c.BufrMessage, c.DecodedValue, c.ElementDefinition, c.SequenceDefinition):
         assert cls.__doc__ is None

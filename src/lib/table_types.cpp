@@ -58,7 +58,7 @@ void element_dealloc(PyObject* self) {
 PyObject* element_repr(PyObject* self) {
     CORVENA_GUARD({
         const ElementDefinition& e = element_of(self);
-        return text_to_str("ElementDefinition(" + padded(e.code) + ", name=" + quoted(e.name) + ")");
+        return text_to_str("ElementDefinition(" + padded(e.code) + ", name=" + quote_text(e.name) + ")");
     })
 }
 

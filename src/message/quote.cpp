@@ -66,7 +66,7 @@ void append_hex_escape(std::string& out, char32_t cp) {
 
 }  // namespace
 
-std::string quoted(std::string_view s) {
+std::string quote_text(std::string_view s) {
     std::string out;
     out.reserve(s.size() + 2);
     out += '"';

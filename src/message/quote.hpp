@@ -8,7 +8,7 @@
 
 namespace corvena {
 
-std::string quoted(std::string_view utf8);
+std::string quote_text(std::string_view utf8);
 
 // Replaces invalid UTF-8 sequences with U+FFFD.
 std::string lossy_utf8(std::string_view bytes);

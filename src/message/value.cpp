@@ -220,8 +220,8 @@ std::string decoded_value_repr(const DecodedValue& v, std::string_view text) {
     std::string out = "DecodedValue(";
     out += code;
     out += ", ";
-    if (v.has_text()) out += quoted(text);
-    else if (v.meaning != nullptr) out += quoted(*v.meaning);
+    if (v.has_text()) out += quote_text(text);
+    else if (v.meaning != nullptr) out += quote_text(*v.meaning);
     else if (v.has_value()) out += "Some(" + format_number(v.raw_value) + ")";
     else out += "None";
     out += ")";

@@ -34,7 +34,7 @@ Result<std::string> resolve_table_dir(const std::string& start) {
         const std::string alias(trim_ws(*text));
         if (alias.empty() || alias.find('/') != std::string::npos || alias.find('\\') != std::string::npos) {
             return BufrError::table_parse("invalid ecCodes table alias " + lossy_utf8(path) + " -> " +
-                                          quoted(alias));
+                                          quote_text(alias));
         }
         std::string parent;
         if (!parent_path(path, parent)) return missing_dir(path);

@@ -157,7 +157,7 @@ Status load_code_tables(const std::string& dir, TableSet& tables) {
             std::uint64_t value = 0;
             IntFailure f = parse_u64(tokens[0], UINT64_MAX, value);
             if (f != IntFailure::None) {
-                return BufrError::table_parse("bad code table key " + quoted(tokens[0]) + ": " +
+                return BufrError::table_parse("bad code table key " + quote_text(tokens[0]) + ": " +
                                               int_failure_text(f));
             }
             table.insert_or_assign(value, std::move(meaning));

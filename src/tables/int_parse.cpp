@@ -65,7 +65,7 @@ IntFailure parse_i64(std::string_view text, std::int64_t min, std::int64_t max, 
 namespace {
 
 BufrError bad_field(const char* what, std::string_view text, IntFailure failure) {
-    return BufrError::table_parse(std::string("bad ") + what + " " + quoted(text) + ": " +
+    return BufrError::table_parse(std::string("bad ") + what + " " + quote_text(text) + ": " +
                                   int_failure_text(failure));
 }
 

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the extension with warnings as errors and runs the whole test suite.
+# Installs what the tests need: the ecCodes definitions root, the ecCodes
+# tools and Python bindings (the cross-check oracle), GoogleTest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need_apt=()
+[ -d /usr/share/eccodes/definitions ] || need_apt+=(libeccodes-data)
+command -v bufr_dump >/dev/null || need_apt+=(libeccodes-tools)
+/usr/bin/python3 -c "import eccodes" 2>/dev/null || need_apt+=(python3-eccodes)
+[ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
+if [ ${#need_apt[@]} -gt 0 ]; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_apt[@]}"
+fi
+
+PYTHON=${PYTHON:-python3}
+VENV=${VENV:-.venv-test}
+"$PYTHON" -m venv "$VENV"
+"$VENV/bin/pip" install -q --upgrade pip
+"$VENV/bin/pip" install -q pytest
+CORVENA_WERROR=ON "$VENV/bin/pip" install -q .
+
+# C++ units of the core.
+cmake -S tests/cpp -B build/cpp -DCMAKE_BUILD_TYPE=Release -DCORVENA_WERROR=ON >/dev/null
+cmake --build build/cpp -j 2 >/dev/null
+ctest --test-dir build/cpp --output-on-failure
+
+# The suite runs from the tests folder against the installed package.
+"$VENV/bin/python" -m pytest -q -p no:cacheprovider tests "$@"
