@@ -71,7 +71,9 @@ PyObject* decode_with(std::string_view message_bytes, const BufrMessage& message
     const std::string_view area = message_bytes.substr(message.section4_data_offset, message.section4_data_length);
     auto values = decode_section4(message, tables, area);
     if (!values) return raise_bufr(values.error());
-    return decoded_list(*values);
+    PyObject* list = decoded_list(*values);
+    recycle_items(std::move(values).value());
+    return list;
 }
 
 }  // namespace

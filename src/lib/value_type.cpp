@@ -1,7 +1,10 @@
 // DecodedValue: one decoded item. Objects are lean: the name and the
 // meaning are str objects shared by every item that has the same one.
+#include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "lib/args.hpp"
 #include "lib/errors.hpp"
@@ -28,13 +31,106 @@ PyTypeObject* g_type = nullptr;
 
 ValueObject* self_of(PyObject* o) { return reinterpret_cast<ValueObject*>(o); }
 
+// DecodedValue objects come from chunks of the module's own: a result of
+// many thousand items is made and dropped again and again, and reusing the
+// chunks of a dropped result spares the page faults of fresh memory. Empty
+// chunks beyond a small cache go back to the system. Only code holding the
+// interpreter lock allocates or frees here.
+class ValuePool {
+public:
+    static constexpr std::size_t kSlot = 64;
+    static constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+    static constexpr std::size_t kSlots = kChunkBytes / kSlot - 1;  // the first slot is the header
+    static constexpr std::size_t kCachedEmpty = 32;
+    static_assert(sizeof(ValueObject) <= kSlot, "a DecodedValue must fit its slot");
+
+    void* allocate() {
+        if (open_ == nullptr && !open_chunk()) return nullptr;
+        Chunk* c = open_;
+        void* slot;
+        if (c->free != nullptr) {
+            slot = c->free;
+            c->free = *static_cast<void**>(slot);
+        } else {
+            slot = reinterpret_cast<char*>(c) + kSlot * (1 + c->bumped++);
+        }
+        if (++c->live == kSlots) unlink(c);  // full: no longer open
+        return slot;
+    }
+
+    void release(void* slot) {
+        Chunk* c = reinterpret_cast<Chunk*>(reinterpret_cast<std::uintptr_t>(slot) & ~(kChunkBytes - 1));
+        *static_cast<void**>(slot) = c->free;
+        c->free = slot;
+        if (c->live-- == kSlots) link(c);  // was full: open again
+        if (c->live == 0) {
+            unlink(c);
+            if (cached_ < kCachedEmpty) {
+                c->free = nullptr;
+                c->bumped = 0;
+                c->next = empty_;
+                empty_ = c;
+                ++cached_;
+            } else {
+                std::free(c);
+            }
+        }
+    }
+
+private:
+    struct Chunk {
+        Chunk* prev;
+        Chunk* next;
+        void* free;
+        std::size_t live;
+        std::size_t bumped;
+    };
+    static_assert(sizeof(Chunk) <= kSlot, "the chunk header must fit one slot");
+
+    bool open_chunk() {
+        Chunk* c = empty_;
+        if (c != nullptr) {
+            empty_ = c->next;
+            --cached_;
+        } else {
+            c = static_cast<Chunk*>(std::aligned_alloc(kChunkBytes, kChunkBytes));
+            if (c == nullptr) return false;
+            c->free = nullptr;
+            c->bumped = 0;
+        }
+        c->live = 0;
+        c->prev = c->next = nullptr;
+        link(c);
+        return true;
+    }
+    // The open chunks form a list; allocation takes from its head.
+    void link(Chunk* c) {
+        c->prev = nullptr;
+        c->next = open_;
+        if (open_ != nullptr) open_->prev = c;
+        open_ = c;
+    }
+    void unlink(Chunk* c) {
+        if (c->prev != nullptr) c->prev->next = c->next;
+        else if (open_ == c) open_ = c->next;
+        if (c->next != nullptr) c->next->prev = c->prev;
+        c->prev = c->next = nullptr;
+    }
+
+    Chunk* open_ = nullptr;
+    Chunk* empty_ = nullptr;
+    std::size_t cached_ = 0;
+};
+
+ValuePool g_pool;
+
 void value_dealloc(PyObject* self) {
     ValueObject* v = self_of(self);
     Py_XDECREF(v->name);
     Py_XDECREF(v->text);
     Py_XDECREF(v->meaning);
     PyTypeObject* type = Py_TYPE(self);
-    PyObject_Free(self);
+    g_pool.release(self);
     Py_DECREF(type);
 }
 
@@ -123,15 +219,17 @@ PyType_Slot value_slots[] = {
 
 PyType_Spec value_spec = {"_corvena.DecodedValue", sizeof(ValueObject), 0, Py_TPFLAGS_DEFAULT, value_slots};
 
-// One str per distinct table text for the whole list.
+// One str per distinct table text for the whole list, found through a
+// small direct-mapped cache in front of the map.
 class StrCache {
 public:
     ~StrCache() {
         for (auto& [key, obj] : map_) Py_DECREF(obj);
     }
-    // A new reference, or null with an exception set.
+    // A borrowed reference owned by the cache, or null with an exception set.
     PyObject* get(const std::string* text) {
-        if (text == last_key_) return new_ref(last_obj_);
+        const std::size_t slot = (reinterpret_cast<std::uintptr_t>(text) >> 4) & (kWays - 1);
+        if (keys_[slot] == text) return objs_[slot];
         auto it = map_.find(text);
         PyObject* obj;
         if (it != map_.end()) {
@@ -141,16 +239,50 @@ public:
             if (obj == nullptr) return nullptr;
             map_.emplace(text, obj);
         }
-        last_key_ = text;
-        last_obj_ = obj;
-        return new_ref(obj);
+        keys_[slot] = text;
+        objs_[slot] = obj;
+        return obj;
     }
 
 private:
+    static constexpr std::size_t kWays = 256;
     std::unordered_map<const std::string*, PyObject*> map_;
-    const std::string* last_key_ = nullptr;
-    PyObject* last_obj_ = nullptr;
+    const std::string* keys_[kWays] = {};
+    PyObject* objs_[kWays] = {};
 };
+
+// A new DecodedValue for `item`, its strings taken from the caches.
+PyObject* make_value(const DecodedValues& values, const DecodedValue& item, PyObject* name, StrCache& meanings) {
+    auto* v = static_cast<ValueObject*>(g_pool.allocate());
+    if (v == nullptr) return PyErr_NoMemory();
+    PyObject* obj = PyObject_Init(reinterpret_cast<PyObject*>(v), g_type);
+    Py_INCREF(name);
+    v->name = name;
+    v->text = nullptr;
+    v->meaning = nullptr;
+    v->raw_value = item.raw_value;
+    v->raw = item.raw;
+    v->descriptor = item.descriptor;
+    v->flags = item.flags;
+    if (item.has_text()) {
+        const std::string_view t = values.text_of(item);
+        v->text = PyUnicode_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size()));
+        if (v->text == nullptr) {
+            Py_DECREF(obj);
+            return nullptr;
+        }
+    }
+    if (item.meaning != nullptr) {
+        PyObject* m = meanings.get(item.meaning);
+        if (m == nullptr) {
+            Py_DECREF(obj);
+            return nullptr;
+        }
+        Py_INCREF(m);
+        v->meaning = m;
+    }
+    return obj;
+}
 
 }  // namespace
 
@@ -162,35 +294,35 @@ bool create_value_type() {
 PyTypeObject* value_type() { return g_type; }
 
 PyObject* decoded_list(const DecodedValues& values) {
-    const std::size_t n = values.items.size();
+    const std::size_t n = values.size();
     Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
     StrCache names;
     StrCache meanings;
-    for (std::size_t i = 0; i < n; ++i) {
-        const DecodedValue& item = values.items[i];
-        auto* v = static_cast<ValueObject*>(PyObject_Malloc(sizeof(ValueObject)));
-        if (v == nullptr) return PyErr_NoMemory();
-        PyObject* obj = PyObject_Init(reinterpret_cast<PyObject*>(v), g_type);
-        v->name = nullptr;
-        v->text = nullptr;
-        v->meaning = nullptr;
-        v->raw_value = item.raw_value;
-        v->raw = item.raw;
-        v->descriptor = item.descriptor;
-        v->flags = item.flags;
-        // The list owns the object from here on, so a failure below frees it.
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), obj);
-        v->name = names.get(item.name);
-        if (v->name == nullptr) return nullptr;
-        if (item.has_text()) {
-            const std::string_view t = values.text_of(item);
-            v->text = PyUnicode_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size()));
-            if (v->text == nullptr) return nullptr;
+    if (!values.by_column) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const DecodedValue& item = values.items[i];
+            PyObject* name = names.get(item.name);
+            if (name == nullptr) return nullptr;
+            PyObject* obj = make_value(values, item, name, meanings);
+            if (obj == nullptr) return nullptr;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), obj);
         }
-        if (item.meaning != nullptr) {
-            v->meaning = meanings.get(item.meaning);
-            if (v->meaning == nullptr) return nullptr;
+        return list.release();
+    }
+    // Column-major storage: one name per column, items taken subset by
+    // subset (the list, and later its release, then run in memory order).
+    std::vector<PyObject*> column_names(values.columns);
+    for (std::size_t j = 0; j < values.columns; ++j) {
+        column_names[j] = names.get(values.cell(0, j).name);
+        if (column_names[j] == nullptr) return nullptr;
+    }
+    std::size_t k = 0;
+    for (std::size_t s = 0; s < values.subsets; ++s) {
+        for (std::size_t j = 0; j < values.columns; ++j, ++k) {
+            PyObject* obj = make_value(values, values.cell(s, j), column_names[j], meanings);
+            if (obj == nullptr) return nullptr;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), obj);
         }
     }
     return list.release();

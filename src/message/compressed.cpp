@@ -242,23 +242,18 @@ Result<DecodedValues> decode_compressed(const BufrMessage& message, const TableS
                                         std::string_view data) {
     const std::uint16_t n = message.number_of_subsets;
     DecodedValues cols;
+    cols.items = take_item_buffer();
     BitReader reader(data);
     DecodeState state;
     DecodeBudget budget;
     CompressedWalk walk(tables, reader, state, cols, n, budget);
     CORVENA_TRY(walk.run(message.unexpanded_descriptors, 0));
 
-    DecodedValues out;
-    out.text_pool = std::move(cols.text_pool);
-    if (n == 0) return out;
-    const std::size_t ncols = walk.column_count();
-    out.items.resize(ncols * n);
-    // Column j, subset s sits at j*n + s; the result wants s*ncols + j.
-    for (std::size_t j = 0; j < ncols; ++j) {
-        const DecodedValue* src = cols.items.data() + j * n;
-        for (std::size_t s = 0; s < n; ++s) out.items[s * ncols + j] = src[s];
-    }
-    return out;
+    cols.by_column = true;
+    cols.subsets = n;
+    cols.columns = n == 0 ? 0 : walk.column_count();
+    if (n == 0) cols.items.clear();
+    return cols;
 }
 
 }  // namespace corvena

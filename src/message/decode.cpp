@@ -165,6 +165,7 @@ Result<DecodedValues> decode_section4(const BufrMessage& message, const TableSet
     if (message.compressed_data) return decode_compressed(message, tables, data);
     DecodedValues out;
     if (message.number_of_subsets == 0) return out;
+    out.items = take_item_buffer();
     // A first guess at the item count saves most regrowth of the vector.
     out.items.reserve(std::min<std::size_t>(data.size() * 8 / 12 + 16, std::size_t{1} << 20));
     BitReader reader(data);

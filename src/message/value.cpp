@@ -10,6 +10,31 @@
 
 namespace corvena {
 
+namespace {
+
+constexpr std::size_t kMaxSpareBytes = std::size_t{64} << 20;
+
+std::vector<DecodedValue>& spare_items() {
+    thread_local std::vector<DecodedValue> spare;
+    return spare;
+}
+
+}  // namespace
+
+std::vector<DecodedValue> take_item_buffer() {
+    std::vector<DecodedValue> out;
+    out.swap(spare_items());
+    return out;
+}
+
+void recycle_items(DecodedValues&& values) {
+    std::vector<DecodedValue>& spare = spare_items();
+    if (values.items.capacity() <= spare.capacity()) return;
+    if (values.items.capacity() * sizeof(DecodedValue) > kMaxSpareBytes) return;
+    values.items.clear();
+    spare.swap(values.items);
+}
+
 const std::string& associated_field_name() {
     static const std::string name = "associatedField";
     return name;
@@ -77,8 +102,14 @@ double power_of_ten(std::int32_t scale) {
 }
 
 double scaled_value(std::int64_t reference, std::uint64_t raw, std::int32_t scale) {
-    const __int128 sum = static_cast<__int128>(reference) + static_cast<__int128>(raw);
-    const double exact = static_cast<double>(sum);
+    double exact;
+    std::int64_t sum;
+    if (raw <= static_cast<std::uint64_t>(INT64_MAX) &&
+        !__builtin_add_overflow(reference, static_cast<std::int64_t>(raw), &sum)) {
+        exact = static_cast<double>(sum);  // the usual case: the sum fits 64 bits
+    } else {
+        exact = static_cast<double>(static_cast<__int128>(reference) + static_cast<__int128>(raw));
+    }
     if (scale == 0) return exact;
     return exact / power_of_ten(scale);
 }

@@ -36,14 +36,36 @@ struct DecodedValue {
     bool has_text() const { return (flags & kHasText) != 0; }
 };
 
+// The items of one decoding call. Uncompressed data is stored in result
+// order. Compressed data is stored column by column (`subsets` items per
+// column, `columns` columns) and read in result order, subset by subset,
+// through `at`, which saves copying every item once more.
 struct DecodedValues {
     std::vector<DecodedValue> items;
     std::string text_pool;
+    bool by_column = false;
+    std::size_t subsets = 0;
+    std::size_t columns = 0;
 
+    std::size_t size() const { return items.size(); }
+    // Item k of the result order.
+    const DecodedValue& at(std::size_t k) const {
+        if (!by_column) return items[k];
+        return items[(k % columns) * subsets + k / columns];
+    }
+    // Item of subset s (from 0) in column j, for column-major storage.
+    const DecodedValue& cell(std::size_t s, std::size_t j) const { return items[j * subsets + s]; }
     std::string_view text_of(const DecodedValue& v) const {
         return std::string_view(text_pool).substr(v.text_offset, v.text_length);
     }
 };
+
+// A spare item vector left by an earlier call, empty but with its capacity,
+// so that a run of decodes reuses one block of memory instead of faulting in
+// fresh pages and regrowing every time. `recycle_items` keeps the vector of
+// a result that is no longer needed (up to a bound on its size).
+std::vector<DecodedValue> take_item_buffer();
+void recycle_items(DecodedValues&& values);
 
 const std::string& associated_field_name();
 const std::string& operator_name();
