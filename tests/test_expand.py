@@ -81,3 +81,16 @@ def test_arguments_and_expand_descriptors(tables, tmp_path):
         c.expand_descriptors(str(tmp_path / "missing"), "1001")
     with pytest.raises(ValueError, match="^csv/table parse error: No such file"):
         c.expand_descriptors(str(tmp_path / "missing"), [1001])
+
+
+def test_exploding_replications_are_bounded(tmp_path):
+    # Each sequence repeats the next 255 times: 255^8 codes in all.
+    seqs = {350000 + i: [101255, 350000 + i + 1] for i in range(1, 8)}
+    seqs[350008] = [101255, 1001]
+    t = c.TableSet.from_eccodes(table_dir(tmp_path / "boom", elements=[], sequences=seqs))
+    assert expand_err(t, [350001]) == PREFIX + "sequence expansion exceeded 33554432 descriptors"
+    # Groups that yield nothing are bounded too.
+    seqs = {351000 + i: [101255, 351000 + i + 1] for i in range(1, 8)}
+    seqs[351008] = [101255, 201129]
+    t = c.TableSet.from_eccodes(table_dir(tmp_path / "quiet", elements=[], sequences=seqs))
+    assert expand_err(t, [351001]) == PREFIX + "sequence expansion exceeded 33554432 descriptors"

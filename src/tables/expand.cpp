@@ -1,6 +1,7 @@
 #include "tables/expand.hpp"
 
 #include <cstdio>
+#include <string>
 
 #include "message/descriptor.hpp"
 
@@ -12,6 +13,10 @@ BufrError invalid_descriptor(std::uint32_t code) {
     char buf[48];
     std::snprintf(buf, sizeof buf, "invalid descriptor %06u", code);
     return BufrError::table_parse(buf);
+}
+
+BufrError too_many() {
+    return BufrError::table_parse("sequence expansion exceeded " + std::to_string(kMaxExpandedCodes) + " descriptors");
 }
 
 }  // namespace
@@ -26,6 +31,7 @@ Status expand_into(const TableSet& tables, std::span<const std::uint32_t> codes,
         const unsigned x = code_x(c);
         switch (p.f) {
         case 0:
+            if (out.size() + 2 > kMaxExpandedCodes) return too_many();
             if (state.associated_width != 0 && x != 31) out.push_back(kAssociatedFieldCode);
             out.push_back(c);
             break;
@@ -33,6 +39,9 @@ Status expand_into(const TableSet& tables, std::span<const std::uint32_t> codes,
             if (x == 0 || i + x >= n) return BufrError::unsupported_replication(c);
             if (p.y != 0) {
                 for (unsigned r = 0; r < p.y; ++r) {
+                    // A group that yields nothing could otherwise repeat
+                    // through every level without growing the output.
+                    if (++state.repetitions > kMaxExpandedCodes) return too_many();
                     CORVENA_TRY(expand_into(tables, codes.subspan(i + 1, x), level + 1, state, out));
                 }
                 i += x;
@@ -46,7 +55,10 @@ Status expand_into(const TableSet& tables, std::span<const std::uint32_t> codes,
         case 2:
             if (x == 4) state.associated_width = p.y;
             else if (x == 1 || x == 2 || x == 6 || x == 7 || x == 8) {
-            } else out.push_back(c);
+            } else {
+                if (out.size() + 1 > kMaxExpandedCodes) return too_many();
+                out.push_back(c);
+            }
             break;
         case 3: {
             const SequenceDefinition* seq = tables.find_sequence(c);

@@ -13,9 +13,13 @@
 namespace corvena {
 
 constexpr unsigned kMaxExpansionDepth = 64;
+// Nested fixed replications multiply: 64 levels of 255 repetitions would
+// never end. An expansion stops with an error beyond this many codes.
+constexpr std::size_t kMaxExpandedCodes = std::size_t{1} << 25;
 
 struct ExpansionState {
     std::uint8_t associated_width = 0;
+    std::size_t repetitions = 0;  // fixed-replication groups expanded so far
 };
 
 Status expand_into(const TableSet& tables, std::span<const std::uint32_t> codes, unsigned level,

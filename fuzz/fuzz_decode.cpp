@@ -1,0 +1,50 @@
+// Decoding of arbitrary section 3 descriptors and section 4 data against
+// the real Debian ecCodes tables (wmo/38), compressed and uncompressed.
+//
+// Input layout: octet 0 flags (bit 0 compressed), octets 1-2 the number of
+// subsets (taken modulo 64 to keep runs short), octet 3 the descriptor
+// count, then two octets per descriptor, then the data of section 4.
+// A whole input that frames as a message is decoded as it is, too.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "message/decode.hpp"
+#include "message/framing.hpp"
+#include "tables/eccodes_loader.hpp"
+
+namespace {
+
+const corvena::TableSet& tables() {
+    static const corvena::TableSet* set = [] {
+        const char* dir = std::getenv("CORVENA_FUZZ_TABLES");
+        auto loaded = corvena::load_eccodes_dir(dir ? dir : "/usr/share/eccodes/definitions/bufr/tables/0/wmo/38");
+        if (!loaded) std::abort();
+        return new corvena::TableSet(std::move(loaded).value());
+    }();
+    return *set;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    auto framed = corvena::parse_message(bytes);
+    if (framed) {
+        (void)corvena::decode_section4(*framed, tables(),
+                                       bytes.substr(framed->section4_data_offset, framed->section4_data_length));
+    }
+    if (size < 4) return 0;
+    corvena::BufrMessage m;
+    m.compressed_data = (data[0] & 1) != 0;
+    m.number_of_subsets = static_cast<std::uint16_t>(((data[1] << 8) | data[2]) % 64);
+    const std::size_t count = data[3];
+    std::size_t pos = 4;
+    for (std::size_t i = 0; i < count && pos + 1 < size; ++i, pos += 2) {
+        const unsigned h = (data[pos] << 8) | data[pos + 1];
+        m.unexpanded_descriptors.push_back((h >> 14) * 100000 + ((h >> 8) & 0x3F) * 1000 + (h & 0xFF));
+    }
+    (void)corvena::decode_section4(m, tables(), bytes.substr(pos < size ? pos : size));
+    return 0;
+}
