@@ -10,8 +10,7 @@ PYTHON=${PYTHON:-python3}
 VENV=${VENV:-.venv-asan}
 "$PYTHON" -m venv "$VENV"
 "$VENV/bin/pip" install -q pytest
-CORVENA_SANITIZE=ON CORVENA_WERROR=ON "$VENV/bin/pip" install -q --no-build-isolation . 2>/dev/null ||
-    CORVENA_SANITIZE=ON CORVENA_WERROR=ON "$VENV/bin/pip" install -q .
+CORVENA_SANITIZE=ON CORVENA_WERROR=ON "$VENV/bin/pip" install -q -C build-dir="build/$(basename "$VENV")" .
 ASAN_LIB=$(g++ -print-file-name=libasan.so)
 UBSAN_LIB=$(g++ -print-file-name=libubsan.so)
 export LD_PRELOAD="$ASAN_LIB $UBSAN_LIB"

@@ -22,7 +22,9 @@ VENV=${VENV:-.venv-test}
 "$PYTHON" -m venv "$VENV"
 "$VENV/bin/pip" install -q --upgrade pip
 "$VENV/bin/pip" install -q pytest
-CORVENA_WERROR=ON "$VENV/bin/pip" install -q .
+# A build folder per environment, so that builds for two interpreters or
+# with other flags never share a CMake cache.
+CORVENA_WERROR=ON "$VENV/bin/pip" install -q -C build-dir="build/$(basename "$VENV")" .
 
 # C++ units of the core.
 cmake -S tests/cpp -B build/cpp -DCMAKE_BUILD_TYPE=Release -DCORVENA_WERROR=ON >/dev/null
