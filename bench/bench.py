@@ -17,6 +17,7 @@ import sys
 import time
 
 import _corvena
+from corvena import message_slices
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MESSAGES = os.path.normpath(os.path.join(HERE, "..", "..", "shared", "data", "messages"))
@@ -35,14 +36,7 @@ DEFAULT_FILES = [
 
 
 def split_messages(data):
-    out, pos = [], 0
-    while True:
-        at = data.find(b"BUFR", pos)
-        if at < 0 or at + 8 > len(data):
-            return out
-        total = int.from_bytes(data[at + 4:at + 7], "big")
-        out.append(data[at:at + total])
-        pos = at + total
+    return list(message_slices(data))
 
 
 def median_time(fn, repeats):

@@ -27,9 +27,10 @@ VENV=${VENV:-.venv-test}
 CORVENA_WERROR=ON "$VENV/bin/pip" install -q -C build-dir="build/$(basename "$VENV")" .
 
 # C++ units of the core.
-cmake -S tests/cpp -B build/cpp -DCMAKE_BUILD_TYPE=Release -DCORVENA_WERROR=ON >/dev/null
-cmake --build build/cpp -j 2 >/dev/null
-ctest --test-dir build/cpp --output-on-failure
+cmake -S tests/cpp -B "build/cpp-$(basename "$VENV")" -DCMAKE_BUILD_TYPE=Release -DCORVENA_WERROR=ON \
+    -DPython_EXECUTABLE="$("$VENV/bin/python" -c "import sys; print(sys.executable)")" >/dev/null
+cmake --build "build/cpp-$(basename "$VENV")" -j 2 >/dev/null
+ctest --test-dir "build/cpp-$(basename "$VENV")" --output-on-failure
 
 # The suite runs from the tests folder against the installed package.
 "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests "$@"

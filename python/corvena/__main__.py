@@ -15,6 +15,7 @@ import os
 import sys
 
 import _corvena
+from corvena import message_slices
 
 DEFAULT_DEFINITIONS = "/usr/share/eccodes/definitions"
 
@@ -34,20 +35,6 @@ HEADER_FIELDS = (
     "observed_data",
     "compressed_data",
 )
-
-
-def message_slices(data):
-    """The bytes of each message, found as the library's scan finds them."""
-    pos = 0
-    while True:
-        at = data.find(b"BUFR", pos)
-        if at < 0 or at + 8 > len(data):
-            return
-        total = int.from_bytes(data[at + 4 : at + 7], "big")
-        if total == 0:
-            return
-        yield data[at : at + total]
-        pos = at + total
 
 
 def describe(message):
