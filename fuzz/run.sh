@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for a bounded time,
-# seeded with the real messages (and, for the table target, real table files).
+# seeded with the real messages (and, for the table target, real table files)
+# and with the inputs of past findings in fuzz/regressions.
 #   fuzz/run.sh [SECONDS_PER_TARGET]      default 20
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,7 +35,8 @@ status=0
 for target in framing decode tables; do
     echo "== fuzz_$target for ${seconds}s"
     if ! ./build/fuzz/fuzz/fuzz_$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
-        -artifact_prefix=fuzz/artifacts/ -print_final_stats=1 "fuzz/corpus/$target" 2>fuzz/artifacts/$target.log; then
+        -artifact_prefix=fuzz/artifacts/ -print_final_stats=1 "fuzz/corpus/$target" "fuzz/regressions/$target" \
+        2>fuzz/artifacts/$target.log; then
         status=1
         tail -40 fuzz/artifacts/$target.log
     fi

@@ -38,7 +38,7 @@ public:
                 if (x == 0 || i + x >= n) return BufrError::unsupported_replication(c);
                 if (p.y != 0) {
                     for (unsigned r = 0; r < p.y; ++r) {
-                        CORVENA_TRY(budget_.spend(1));
+                        CORVENA_TRY(budget_.spend_free(1));
                         CORVENA_TRY(run(codes.subspan(i + 1, x), depth + 1));
                     }
                     i += x;
@@ -66,7 +66,7 @@ public:
                 CORVENA_TRY(check_replication_count(c, count, reader_));
                 const auto group = codes.subspan(i + 2, x);
                 for (std::uint64_t r = 0; r < count; ++r) {
-                    CORVENA_TRY(budget_.spend(1));
+                    CORVENA_TRY(budget_.spend_free(1));
                     CORVENA_TRY(run(group, depth + 1));
                 }
                 i += x + 1;
@@ -211,7 +211,9 @@ private:
         case OperatorEffect::None:
             return success();
         case OperatorEffect::Item: {
-            CORVENA_TRY(begin_column());
+            // A column that reads no data: it counts against both bounds.
+            CORVENA_TRY(budget_.spend_free(n_ == 0 ? 1 : n_));
+            ++columns_;
             const DecodedValue item = operator_item(c);
             for (unsigned s = 0; s < n_; ++s) cols_.items.push_back(item);
             apply_bitmap_change(x, y, state_);

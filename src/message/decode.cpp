@@ -13,6 +13,11 @@ BufrError DecodeBudget::exceeded() {
                                   " items and replications");
 }
 
+BufrError DecodeBudget::free_exceeded() {
+    return BufrError::table_parse("section 4 decoding exceeded " + std::to_string(kMaxFreeSteps) +
+                                  " items and replications that read no data");
+}
+
 Status check_replication_count(std::uint32_t code, std::uint64_t count, const BitReader& reader) {
     const std::uint64_t left = reader.bits_available() - reader.position();
     if (count <= left) return success();
@@ -60,7 +65,7 @@ public:
                 if (x == 0 || i + x >= n) return BufrError::unsupported_replication(c);
                 if (p.y != 0) {
                     for (unsigned r = 0; r < p.y; ++r) {
-                        CORVENA_TRY(budget_.spend(1));
+                        CORVENA_TRY(budget_.spend_free(1));
                         CORVENA_TRY(run(codes.subspan(i + 1, x), depth + 1));
                     }
                     i += x;
@@ -78,7 +83,7 @@ public:
                 CORVENA_TRY(check_replication_count(c, count, reader_));
                 const auto group = codes.subspan(i + 2, x);
                 for (std::uint64_t r = 0; r < count; ++r) {
-                    CORVENA_TRY(budget_.spend(1));
+                    CORVENA_TRY(budget_.spend_free(1));
                     CORVENA_TRY(run(group, depth + 1));
                 }
                 i += x + 1;
@@ -116,9 +121,10 @@ private:
         if (!is_class31(c)) CORVENA_TRY(associated_field());
         const ElementDefinition* def = tables_.find_element(c);
         if (def == nullptr) return BufrError::element_not_found(c);
-        CORVENA_TRY(budget_.spend(1));
+        const std::uint64_t before = reader_.position();
         auto value = decode_element(ElementView::of(*def), tables_, reader_, state_, out_);
         if (!value) return std::move(value).error();
+        CORVENA_TRY(reader_.position() == before ? budget_.spend_free(1) : budget_.spend(1));
         state_.local_width.reset();
         if (c == 31031 && state_.defining_bitmap) {
             if (*value) state_.bitmap.push_back(bitmap_entry(*value));
@@ -134,7 +140,7 @@ private:
         case OperatorEffect::None:
             return success();
         case OperatorEffect::Item:
-            CORVENA_TRY(budget_.spend(1));
+            CORVENA_TRY(budget_.spend_free(1));
             out_.items.push_back(operator_item(c));
             apply_bitmap_change(x, y, state_);
             return success();
@@ -142,10 +148,10 @@ private:
             auto target = next_bitmap_target(state_, x == 25);
             if (!target) return std::move(target).error();
             if (!*target) return success();
-            CORVENA_TRY(budget_.spend(1));
+            const std::uint64_t before = reader_.position();
             auto value = decode_element(**target, tables_, reader_, state_, out_);
             if (!value) return std::move(value).error();
-            return success();
+            return reader_.position() == before ? budget_.spend_free(1) : budget_.spend(1);
         }
         }
         return success();
