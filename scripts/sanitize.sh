@@ -16,4 +16,5 @@ UBSAN_LIB=$(g++ -print-file-name=libubsan.so)
 export LD_PRELOAD="$ASAN_LIB $UBSAN_LIB"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export CORVENA_SANITIZED=1
 "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests "$@"
