@@ -16,16 +16,24 @@ namespace corvena::py {
 
 namespace {
 
+// An item has a text or a meaning, never both, so one slot holds either:
+// the text when flags has kHasText, else the meaning (or null).
 struct ValueObject {
     PyObject_HEAD
-    PyObject* name;     // str
-    PyObject* text;     // str or null
-    PyObject* meaning;  // str or null
+    PyObject* name;  // str
+    PyObject* text_or_meaning;
     double raw_value;
     unsigned long long raw;
     std::uint32_t descriptor;
     std::uint8_t flags;
 };
+
+PyObject* text_of(const ValueObject* v) {
+    return (v->flags & DecodedValue::kHasText) != 0 ? v->text_or_meaning : nullptr;
+}
+PyObject* meaning_of(const ValueObject* v) {
+    return (v->flags & DecodedValue::kHasText) != 0 ? nullptr : v->text_or_meaning;
+}
 
 PyTypeObject* g_type = nullptr;
 
@@ -38,7 +46,7 @@ ValueObject* self_of(PyObject* o) { return reinterpret_cast<ValueObject*>(o); }
 // interpreter lock allocates or frees here.
 class ValuePool {
 public:
-    static constexpr std::size_t kSlot = 64;
+    static constexpr std::size_t kSlot = (sizeof(ValueObject) + 7) / 8 * 8;
     static constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
     static constexpr std::size_t kSlots = kChunkBytes / kSlot - 1;  // the first slot is the header
     static constexpr std::size_t kCachedEmpty = 32;
@@ -127,8 +135,7 @@ ValuePool g_pool;
 void value_dealloc(PyObject* self) {
     ValueObject* v = self_of(self);
     Py_XDECREF(v->name);
-    Py_XDECREF(v->text);
-    Py_XDECREF(v->meaning);
+    Py_XDECREF(v->text_or_meaning);
     PyTypeObject* type = Py_TYPE(self);
     g_pool.release(self);
     Py_DECREF(type);
@@ -152,19 +159,18 @@ PyObject* get_raw(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(v->raw);
 }
 PyObject* get_raw_text(PyObject* self, void*) {
-    PyObject* t = self_of(self)->text;
+    PyObject* t = text_of(self_of(self));
     if (t == nullptr) Py_RETURN_NONE;
     return new_ref(t);
 }
 PyObject* get_raw_meaning(PyObject* self, void*) {
-    PyObject* m = self_of(self)->meaning;
+    PyObject* m = meaning_of(self_of(self));
     if (m == nullptr) Py_RETURN_NONE;
     return new_ref(m);
 }
 PyObject* get_data(PyObject* self, void*) {
     const ValueObject* v = self_of(self);
-    if (v->text != nullptr) return new_ref(v->text);
-    if (v->meaning != nullptr) return new_ref(v->meaning);
+    if (v->text_or_meaning != nullptr) return new_ref(v->text_or_meaning);
     return get_raw_value(self, nullptr);
 }
 
@@ -187,11 +193,11 @@ PyObject* value_repr(PyObject* self) {
         item.raw_value = v->raw_value;
         item.flags = v->flags & DecodedValue::kHasValue;
         std::string text, meaning;
-        if (v->text != nullptr) {
-            if (!utf8_of(v->text, text)) return nullptr;
+        if (text_of(v) != nullptr) {
+            if (!utf8_of(text_of(v), text)) return nullptr;
             item.flags |= DecodedValue::kHasText;
-        } else if (v->meaning != nullptr) {
-            if (!utf8_of(v->meaning, meaning)) return nullptr;
+        } else if (meaning_of(v) != nullptr) {
+            if (!utf8_of(meaning_of(v), meaning)) return nullptr;
             item.meaning = &meaning;
         }
         return text_to_str(decoded_value_repr(item, text));
@@ -258,28 +264,26 @@ PyObject* make_value(const DecodedValues& values, const DecodedValue& item, PyOb
     PyObject* obj = PyObject_Init(reinterpret_cast<PyObject*>(v), g_type);
     Py_INCREF(name);
     v->name = name;
-    v->text = nullptr;
-    v->meaning = nullptr;
+    v->text_or_meaning = nullptr;
     v->raw_value = item.raw_value;
     v->raw = item.raw;
     v->descriptor = item.descriptor;
     v->flags = item.flags;
     if (item.has_text()) {
         const std::string_view t = values.text_of(item);
-        v->text = PyUnicode_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size()));
-        if (v->text == nullptr) {
+        v->text_or_meaning = PyUnicode_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size()));
+        if (v->text_or_meaning == nullptr) {
             Py_DECREF(obj);
             return nullptr;
         }
-    }
-    if (item.meaning != nullptr) {
+    } else if (item.meaning != nullptr) {
         PyObject* m = meanings.get(item.meaning);
         if (m == nullptr) {
             Py_DECREF(obj);
             return nullptr;
         }
         Py_INCREF(m);
-        v->meaning = m;
+        v->text_or_meaning = m;
     }
     return obj;
 }
