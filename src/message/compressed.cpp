@@ -115,7 +115,8 @@ private:
                 if (!r) return std::move(r).error();
                 inc = *r;
             }
-            DecodedValue v;
+            // Filled where it lies, not copied from the stack.
+            DecodedValue& v = cols_.items.emplace_back();
             v.descriptor = code;
             v.name = name;
             v.flags = DecodedValue::kHasRaw;
@@ -131,14 +132,13 @@ private:
                 auto hit = table->find(v.raw);
                 if (hit != table->end()) v.meaning = &hit->second;
             }
-            cols_.items.push_back(v);
         }
         return success();
     }
 
     Status character(const ElementDefinition& def, std::uint16_t w) {
         CORVENA_TRY(begin_column());
-        thread_local std::string octets;
+        std::string& octets = state_.octets;
         CORVENA_TRY(reader_.read_bytes(w, octets));
         auto nbinc_r = reader_.read_bits(6);
         if (!nbinc_r) return std::move(nbinc_r).error();

@@ -76,9 +76,9 @@ public:
                 const ElementDefinition* factor = tables_.find_element(factor_code);
                 if (factor == nullptr) return BufrError::element_not_found(factor_code);
                 CORVENA_TRY(budget_.spend(1));
-                auto value = decode_element(ElementView::of(*factor), tables_, reader_, state_, out_);
-                if (!value) return std::move(value).error();
-                const std::uint64_t count = replication_count(*value);
+                std::optional<double> value;
+                CORVENA_TRY(decode_element(ElementView::of(*factor), tables_, reader_, state_, out_, value));
+                const std::uint64_t count = replication_count(value);
                 state_.history.push_back(factor);
                 CORVENA_TRY(check_replication_count(c, count, reader_));
                 const auto group = codes.subspan(i + 2, x);
@@ -122,12 +122,12 @@ private:
         const ElementDefinition* def = tables_.find_element(c);
         if (def == nullptr) return BufrError::element_not_found(c);
         const std::uint64_t before = reader_.position();
-        auto value = decode_element(ElementView::of(*def), tables_, reader_, state_, out_);
-        if (!value) return std::move(value).error();
+        std::optional<double> value;
+        CORVENA_TRY(decode_element(ElementView::of(*def), tables_, reader_, state_, out_, value));
         CORVENA_TRY(reader_.position() == before ? budget_.spend_free(1) : budget_.spend(1));
         state_.local_width.reset();
         if (c == 31031 && state_.defining_bitmap) {
-            if (*value) state_.bitmap.push_back(bitmap_entry(*value));
+            if (value) state_.bitmap.push_back(bitmap_entry(value));
         } else {
             state_.history.push_back(def);
         }
@@ -149,8 +149,8 @@ private:
             if (!target) return std::move(target).error();
             if (!*target) return success();
             const std::uint64_t before = reader_.position();
-            auto value = decode_element(**target, tables_, reader_, state_, out_);
-            if (!value) return std::move(value).error();
+            std::optional<double> value;
+            CORVENA_TRY(decode_element(**target, tables_, reader_, state_, out_, value));
             return reader_.position() == before ? budget_.spend_free(1) : budget_.spend(1);
         }
         }

@@ -144,14 +144,17 @@ bool text_from_octets(std::string_view octets, std::string& pool) {
     return true;
 }
 
-Result<std::optional<double>> decode_element(const ElementView& e, const TableSet& tables, BitReader& reader,
-                                             DecodeState& state, DecodedValues& out) {
+Status decode_element(const ElementView& e, const TableSet& tables, BitReader& reader, DecodeState& state,
+                      DecodedValues& out, std::optional<double>& value) {
     const ElementDefinition& def = *e.def;
+    value.reset();
     if (is_character(def)) {
         const std::uint16_t w = character_width(e, state);
-        thread_local std::string octets;
+        std::string& octets = state.octets;
         CORVENA_TRY(reader.read_bytes(w, octets));
-        DecodedValue v;
+        // The item is filled where it lies: a copy from the stack would
+        // cost a store-forwarding stall per item.
+        DecodedValue& v = out.items.emplace_back();
         v.descriptor = def.code;
         v.name = &def.name;
         const std::size_t start = out.text_pool.size();
@@ -163,26 +166,23 @@ Result<std::optional<double>> decode_element(const ElementView& e, const TableSe
         state.text_counter += 1;
         v.raw_value = static_cast<double>(state.text_counter) * 1000.0 + static_cast<double>(w / 8);
         v.flags |= DecodedValue::kHasValue;
-        out.items.push_back(v);
-        return std::optional<double>();
+        return success();
     }
     const std::uint16_t w = numeric_width(e, state);
     auto raw = reader.read_bits(w);
     if (!raw) return std::move(raw).error();
-    DecodedValue v;
+    DecodedValue& v = out.items.emplace_back();
     v.descriptor = def.code;
     v.name = &def.name;
     v.raw = *raw;
     v.flags = DecodedValue::kHasRaw;
     v.meaning = tables.find_meaning(def.code, *raw);
-    std::optional<double> value;
     if (!is_missing(*raw, w, def.code)) {
         v.raw_value = scaled_value(effective_reference(e, state), *raw, effective_scale(e, state));
         v.flags |= DecodedValue::kHasValue;
         value = v.raw_value;
     }
-    out.items.push_back(v);
-    return value;
+    return success();
 }
 
 std::string format_number(double v) {

@@ -94,6 +94,7 @@ struct DecodeState {
     std::uint64_t bitmap_cursor = 0;
     std::uint64_t bitmap_anchor = 0;
     bool defining_bitmap = false;
+    std::string octets;  // scratch for character fields, reused
 
     // Back to the start-of-subset state, keeping text_counter and the
     // storage of the vectors.
@@ -115,9 +116,10 @@ double scaled_value(std::int64_t reference, std::uint64_t raw, std::int32_t scal
 bool is_missing(std::uint64_t raw, std::uint16_t width, std::uint32_t code);
 
 // Decodes one uncompressed element occurrence and appends its item.
-// Returns the numeric value, absent when missing or for character data.
-Result<std::optional<double>> decode_element(const ElementView& e, const TableSet& tables, BitReader& reader,
-                                             DecodeState& state, DecodedValues& out);
+// `value` receives the numeric value, absent when missing or for character
+// data.
+Status decode_element(const ElementView& e, const TableSet& tables, BitReader& reader, DecodeState& state,
+                      DecodedValues& out, std::optional<double>& value);
 
 // Octets of a character field to text: absent when every octet is 0xFF,
 // octets above 127 become '?', trailing white space is removed. The text is
