@@ -1,6 +1,7 @@
 // The compressed walk: every element occurrence is one column holding a
 // value per subset (a local reference, an increment width, then one
-// increment per subset); the columns are regrouped by subset at the end.
+// increment per subset). The columns stay column by column; readers take
+// them subset by subset (DecodedValues::cell).
 #include <cmath>
 
 #include "message/bitmap.hpp"
@@ -82,7 +83,7 @@ public:
                 break;
             }
             default:
-                return invalid_descriptor(c);
+                return BufrError::invalid_descriptor(c);
             }
         }
         return success();

@@ -36,12 +36,6 @@ std::uint64_t replication_count(std::optional<double> value) {
     return static_cast<std::uint64_t>(v);
 }
 
-BufrError invalid_descriptor(std::uint32_t code) {
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "invalid descriptor %06u", code);
-    return BufrError::table_parse(buf);
-}
-
 namespace {
 
 class UncompressedWalk {
@@ -99,7 +93,7 @@ public:
                 break;
             }
             default:
-                return invalid_descriptor(c);
+                return BufrError::invalid_descriptor(c);
             }
         }
         return success();
@@ -115,16 +109,22 @@ private:
         return success();
     }
 
+    // decode_element, its item charged to the budget as one that read data
+    // or, for a zero-width field, as one that read none.
+    Status charged_element(const ElementView& e, std::optional<double>& value) {
+        const std::uint64_t before = reader_.position();
+        CORVENA_TRY(decode_element(e, tables_, reader_, state_, out_, value));
+        return reader_.position() == before ? budget_.spend_free(1) : budget_.spend(1);
+    }
+
     Status element(std::uint32_t c) {
         // As in compressed data, class 31 elements (and replication factors,
         // above) carry no associated field.
         if (!is_class31(c)) CORVENA_TRY(associated_field());
         const ElementDefinition* def = tables_.find_element(c);
         if (def == nullptr) return BufrError::element_not_found(c);
-        const std::uint64_t before = reader_.position();
         std::optional<double> value;
-        CORVENA_TRY(decode_element(ElementView::of(*def), tables_, reader_, state_, out_, value));
-        CORVENA_TRY(reader_.position() == before ? budget_.spend_free(1) : budget_.spend(1));
+        CORVENA_TRY(charged_element(ElementView::of(*def), value));
         state_.local_width.reset();
         if (c == 31031 && state_.defining_bitmap) {
             if (value) state_.bitmap.push_back(bitmap_entry(value));
@@ -148,10 +148,8 @@ private:
             auto target = next_bitmap_target(state_, x == 25);
             if (!target) return std::move(target).error();
             if (!*target) return success();
-            const std::uint64_t before = reader_.position();
             std::optional<double> value;
-            CORVENA_TRY(decode_element(**target, tables_, reader_, state_, out_, value));
-            return reader_.position() == before ? budget_.spend_free(1) : budget_.spend(1);
+            return charged_element(**target, value);
         }
         }
         return success();

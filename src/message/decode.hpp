@@ -55,7 +55,6 @@ Status check_replication_count(std::uint32_t code, std::uint64_t count, const Bi
 // truncated towards zero, saturating at 2^64 - 1.
 std::uint64_t replication_count(std::optional<double> value);
 
-BufrError invalid_descriptor(std::uint32_t code);
 
 Result<DecodedValues> decode_section4(const BufrMessage& message, const TableSet& tables,
                                       std::string_view data);

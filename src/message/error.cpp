@@ -89,6 +89,10 @@ BufrError BufrError::table_parse(std::string message) {
     return e;
 }
 
+BufrError BufrError::invalid_descriptor(std::uint32_t code) {
+    return table_parse("invalid descriptor " + padded_code(code));
+}
+
 BufrError BufrError::io(IoFailure failure) {
     BufrError e(ErrorKind::Io);
     e.os_code_ = failure.os_code;

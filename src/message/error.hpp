@@ -53,6 +53,8 @@ public:
     static BufrError unsupported_replication(std::uint32_t code);
     static BufrError element_not_found(std::uint32_t code);
     static BufrError table_parse(std::string message);
+    // TableParse "invalid descriptor {:06}": an F above 3.
+    static BufrError invalid_descriptor(std::uint32_t code);
     static BufrError io(IoFailure failure);
 
     ErrorKind kind() const { return kind_; }

@@ -39,7 +39,7 @@ struct DecodedValue {
 // The items of one decoding call. Uncompressed data is stored in result
 // order. Compressed data is stored column by column (`subsets` items per
 // column, `columns` columns) and read in result order, subset by subset,
-// through `at`, which saves copying every item once more.
+// through `cell`, which saves copying every item once more.
 struct DecodedValues {
     std::vector<DecodedValue> items;
     std::string text_pool;
@@ -48,11 +48,6 @@ struct DecodedValues {
     std::size_t columns = 0;
 
     std::size_t size() const { return items.size(); }
-    // Item k of the result order.
-    const DecodedValue& at(std::size_t k) const {
-        if (!by_column) return items[k];
-        return items[(k % columns) * subsets + k / columns];
-    }
     // Item of subset s (from 0) in column j, for column-major storage.
     const DecodedValue& cell(std::size_t s, std::size_t j) const { return items[j * subsets + s]; }
     std::string_view text_of(const DecodedValue& v) const {

@@ -1,6 +1,5 @@
 #include "tables/expand.hpp"
 
-#include <cstdio>
 #include <string>
 
 #include "message/descriptor.hpp"
@@ -8,12 +7,6 @@
 namespace corvena {
 
 namespace {
-
-BufrError invalid_descriptor(std::uint32_t code) {
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "invalid descriptor %06u", code);
-    return BufrError::table_parse(buf);
-}
 
 BufrError too_many() {
     return BufrError::table_parse("sequence expansion exceeded " + std::to_string(kMaxExpandedCodes) + " descriptors");
@@ -67,7 +60,7 @@ Status expand_into(const TableSet& tables, std::span<const std::uint32_t> codes,
             break;
         }
         default:
-            return invalid_descriptor(c);
+            return BufrError::invalid_descriptor(c);
         }
     }
     return success();
