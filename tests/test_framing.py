@@ -113,6 +113,27 @@ def test_section2_section3_section4_and_end_marker():
     assert err(message([1001], b"\x00", end=b"7778")) == "section 5 terminator is not 7777"
 
 
+def _padded_section3(pad):
+    m = bytearray(message([1001, 2001], b""))
+    s3 = 8 + 22
+    m[s3:s3 + 3] = (12).to_bytes(3, "big")
+    # One octet after the descriptor words, as encoders that keep an even
+    # section length write it.
+    m[s3 + 11:s3 + 11] = bytes([pad])
+    return with_total(bytes(m), len(m))
+
+
+@pytest.mark.parametrize("pad,expected", [(0, [1001, 2001]), (1, "section 3 descriptor area has odd byte count"),
+                                          (0x80, "section 3 descriptor area has odd byte count")])
+def test_section3_padding_octet(pad, expected):
+    msg = _padded_section3(pad)
+    if isinstance(expected, str):
+        assert err(msg) == expected
+    else:
+        parsed = c.parse_bytes(msg)
+        assert parsed.unexpanded_descriptors == expected and parsed.section3_length == 12
+
+
 def _odd_section3():
     m = bytearray(message([1001], b""))
     s3 = 8 + 22

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "message/error.hpp"
+#include "common/error.hpp"
 
 namespace corvena {
 

@@ -5,7 +5,7 @@
 #include "lib/errors.hpp"
 #include "lib/pyref.hpp"
 #include "lib/types.hpp"
-#include "message/descriptor.hpp"
+#include "common/descriptor.hpp"
 
 namespace corvena::py {
 

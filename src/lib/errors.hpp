@@ -7,7 +7,7 @@
 #include <new>
 #include <string_view>
 
-#include "message/error.hpp"
+#include "common/error.hpp"
 
 namespace corvena::py {
 

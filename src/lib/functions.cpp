@@ -14,7 +14,7 @@
 #include "tables/definitions.hpp"
 #include "tables/eccodes_loader.hpp"
 #include "tables/expand.hpp"
-#include "tables/fs.hpp"
+#include "common/fs.hpp"
 
 namespace corvena::py {
 
@@ -180,7 +180,7 @@ PyObject* fn_decode_values_with_definitions(PyObject*, PyObject* args, PyObject*
         std::string_view bytes;
         auto message = first_message(data, bytes);
         if (!message) return raise_bufr(message.error());
-        auto tables = load_definitions_tables(root, *message);
+        auto tables = load_definitions_tables(root, table_request(*message));
         if (!tables) return raise_bufr(tables.error());
         return decode_with(bytes, *message, *tables);
     })

@@ -3,17 +3,13 @@
 
 #include "lib/args.hpp"
 #include "lib/errors.hpp"
+#include "lib/objects.hpp"
 #include "lib/pyref.hpp"
 #include "lib/types.hpp"
 
 namespace corvena::py {
 
 namespace {
-
-struct MessageObject {
-    PyObject_HEAD
-    BufrMessage* record;
-};
 
 PyTypeObject* g_type = nullptr;
 

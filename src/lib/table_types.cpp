@@ -4,9 +4,10 @@
 
 #include "lib/args.hpp"
 #include "lib/errors.hpp"
+#include "lib/objects.hpp"
 #include "lib/pyref.hpp"
 #include "lib/types.hpp"
-#include "message/quote.hpp"
+#include "common/quote.hpp"
 #include "tables/definitions.hpp"
 #include "tables/eccodes_loader.hpp"
 #include "tables/expand.hpp"
@@ -15,11 +16,6 @@
 namespace corvena::py {
 
 namespace {
-
-struct TableSetObject {
-    PyObject_HEAD
-    TableSet* tables;
-};
 
 struct ElementObject {
     PyObject_HEAD
@@ -204,7 +200,7 @@ PyObject* tableset_from_definitions(PyObject*, PyObject* args, PyObject* kwargs)
             !instance_arg(a[1], "message", message_type(), "BufrMessage")) {
             return nullptr;
         }
-        return loaded(load_definitions_tables(path, message_of(a[1])));
+        return loaded(load_definitions_tables(path, table_request(message_of(a[1]))));
     })
 }
 

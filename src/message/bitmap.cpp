@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "message/descriptor.hpp"
+#include "common/descriptor.hpp"
 
 namespace corvena {
 

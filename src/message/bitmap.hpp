@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "message/error.hpp"
+#include "common/error.hpp"
 #include "message/value.hpp"
 
 namespace corvena {

@@ -6,7 +6,7 @@
 
 #include "message/bitmap.hpp"
 #include "message/decode.hpp"
-#include "message/descriptor.hpp"
+#include "common/descriptor.hpp"
 
 namespace corvena {
 

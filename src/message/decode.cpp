@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "message/bitmap.hpp"
-#include "message/descriptor.hpp"
+#include "common/descriptor.hpp"
 
 namespace corvena {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "bitstream/bit_reader.hpp"
-#include "message/error.hpp"
+#include "common/error.hpp"
 #include "message/framing.hpp"
 #include "message/value.hpp"
 #include "tables/table_set.hpp"

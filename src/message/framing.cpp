@@ -51,7 +51,10 @@ Result<BufrMessage> parse_message(std::string_view bytes) {
     const std::uint64_t n3 = u24(b + s3);
     if (s3 + n3 > len || n3 < 7) return BufrError::truncated_section(s3, 3);
     const std::uint16_t subsets = u16(b + s3 + 4);
-    if ((n3 - 7) % 2 != 0) return BufrError::odd_descriptor_area();
+    // Encoders that keep the edition 3 habit of an even section length end
+    // the descriptor words with one padding octet of 0; any other odd
+    // octet is a broken descriptor area.
+    if ((n3 - 7) % 2 != 0 && b[s3 + n3 - 1] != 0) return BufrError::odd_descriptor_area();
     const unsigned char flags = b[s3 + 6];
 
     const std::uint64_t s4 = s3 + n3;
@@ -94,7 +97,7 @@ Result<BufrMessage> parse_message(std::string_view bytes) {
     m.observed_data = (flags & 0x80) != 0;
     m.compressed_data = (flags & 0x40) != 0;
     m.unexpanded_descriptors.reserve((n3 - 7) / 2);
-    for (std::uint64_t p = s3 + 7; p < s3 + n3; p += 2) {
+    for (std::uint64_t p = s3 + 7; p + 1 < s3 + n3; p += 2) {
         const unsigned h = u16(b + p);
         m.unexpanded_descriptors.push_back((h >> 14) * 100000 + ((h >> 8) & 0x3F) * 1000 + (h & 0xFF));
     }

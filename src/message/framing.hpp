@@ -7,7 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "message/error.hpp"
+#include "common/error.hpp"
+#include "tables/definitions.hpp"
 
 namespace corvena {
 
@@ -41,6 +42,12 @@ struct BufrMessage {
     bool compressed_data = false;
     std::vector<std::uint32_t> unexpanded_descriptors;
 };
+
+// The section 1 fields that choose the tables of a message.
+inline TableRequest table_request(const BufrMessage& m) {
+    return TableRequest{m.master_table_number, m.master_tables_version_number, m.local_tables_version_number,
+                        m.originating_centre, m.originating_subcentre};
+}
 
 // `bytes` must hold exactly one message. Keeps no reference to the buffer.
 Result<BufrMessage> parse_message(std::string_view bytes);

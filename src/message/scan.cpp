@@ -4,8 +4,9 @@
 
 namespace corvena {
 
-Result<std::vector<MessageSlice>> scan_messages(std::string_view buffer) {
-    std::vector<MessageSlice> slices;
+ScanOutcome scan_messages_until_error(std::string_view buffer) {
+    ScanOutcome out;
+    std::vector<MessageSlice>& slices = out.slices;
     const auto* b = reinterpret_cast<const unsigned char*>(buffer.data());
     const std::uint64_t len = buffer.size();
     std::uint64_t pos = 0;
@@ -23,17 +24,32 @@ Result<std::vector<MessageSlice>> scan_messages(std::string_view buffer) {
         }
         if (hit == nullptr) break;
         const std::uint64_t m = static_cast<const unsigned char*>(hit) - b;
-        if (m + 8 > len) return BufrError::message_too_short();
+        if (m + 8 > len) {
+            out.error = BufrError::message_too_short();
+            break;
+        }
         const std::uint64_t total =
             (std::uint64_t{b[m + 4]} << 16) | (std::uint64_t{b[m + 5]} << 8) | b[m + 6];
-        if (m + total > len) return BufrError::truncated_section(m, 0);
+        if (m + total > len) {
+            out.error = BufrError::truncated_section(m, 0);
+            break;
+        }
         // A zero total would find the same marker again forever; such a
         // slice could never frame anyway.
-        if (total == 0) return BufrError::message_too_short();
+        if (total == 0) {
+            out.error = BufrError::message_too_short();
+            break;
+        }
         slices.push_back(MessageSlice{m, total});
         pos = m + total;
     }
-    return slices;
+    return out;
+}
+
+Result<std::vector<MessageSlice>> scan_messages(std::string_view buffer) {
+    ScanOutcome outcome = scan_messages_until_error(buffer);
+    if (outcome.error) return std::move(*outcome.error);
+    return std::move(outcome.slices);
 }
 
 }  // namespace corvena

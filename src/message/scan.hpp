@@ -3,10 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
-#include "message/error.hpp"
+#include "common/error.hpp"
 
 namespace corvena {
 
@@ -14,6 +15,16 @@ struct MessageSlice {
     std::uint64_t start;
     std::uint64_t length;
 };
+
+// What a scan found before it stopped: the slices of the messages before
+// the first error, and that error, if any. A reader that goes on past bad
+// messages delivers these slices and reports the error; nothing valid
+// before it is lost.
+struct ScanOutcome {
+    std::vector<MessageSlice> slices;
+    std::optional<BufrError> error;
+};
+ScanOutcome scan_messages_until_error(std::string_view buffer);
 
 // Slices in buffer order; never overlapping. Fails on a marker too close to
 // the end, on a total length past the end, and on a total length of 0.

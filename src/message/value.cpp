@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "message/descriptor.hpp"
-#include "message/quote.hpp"
+#include "common/descriptor.hpp"
+#include "common/quote.hpp"
 
 namespace corvena {
 

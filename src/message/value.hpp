@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bitstream/bit_reader.hpp"
-#include "message/error.hpp"
+#include "common/error.hpp"
 #include "tables/table_set.hpp"
 
 namespace corvena {

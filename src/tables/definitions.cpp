@@ -1,8 +1,8 @@
 #include "tables/definitions.hpp"
 
-#include "message/quote.hpp"
+#include "common/quote.hpp"
 #include "tables/eccodes_loader.hpp"
-#include "tables/fs.hpp"
+#include "common/fs.hpp"
 #include "tables/int_parse.hpp"
 
 namespace corvena {
@@ -13,7 +13,7 @@ BufrError missing_dir(const std::string& path) {
     return BufrError::table_parse("ecCodes table directory does not exist: " + lossy_utf8(path));
 }
 
-std::string tables_root(const std::string& root, const BufrMessage& m) {
+std::string tables_root(const std::string& root, const TableRequest& m) {
     return join_path(join_path(join_path(root, "bufr"), "tables"), std::to_string(m.master_table_number));
 }
 
@@ -42,11 +42,11 @@ Result<std::string> resolve_table_dir(const std::string& start) {
     }
 }
 
-std::string master_table_dir(const std::string& root, const BufrMessage& m) {
+std::string master_table_dir(const std::string& root, const TableRequest& m) {
     return join_path(join_path(tables_root(root, m), "wmo"), std::to_string(m.master_tables_version_number));
 }
 
-std::string local_table_dir(const std::string& root, const BufrMessage& m) {
+std::string local_table_dir(const std::string& root, const TableRequest& m) {
     std::string version = m.master_tables_version_number == 19
                               ? "19-" + std::to_string(m.local_tables_version_number)
                               : std::to_string(m.local_tables_version_number);
@@ -55,7 +55,7 @@ std::string local_table_dir(const std::string& root, const BufrMessage& m) {
     return join_path(dir, std::to_string(m.originating_subcentre));
 }
 
-Result<TableSet> load_definitions_tables(const std::string& root, const BufrMessage& message) {
+Result<TableSet> load_definitions_tables(const std::string& root, const TableRequest& message) {
     auto master = resolve_table_dir(master_table_dir(root, message));
     if (!master) return std::move(master).error();
     auto tables = load_eccodes_dir(*master);

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "message/quote.hpp"
-#include "tables/fs.hpp"
+#include "common/quote.hpp"
+#include "common/fs.hpp"
 #include "tables/int_parse.hpp"
 #include "tables/record_reader.hpp"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "message/error.hpp"
+#include "common/error.hpp"
 #include "tables/table_set.hpp"
 
 namespace corvena {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "message/descriptor.hpp"
+#include "common/descriptor.hpp"
 
 namespace corvena {
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "message/error.hpp"
+#include "common/error.hpp"
 #include "tables/table_set.hpp"
 
 namespace corvena {

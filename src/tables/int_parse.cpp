@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "message/quote.hpp"
+#include "common/quote.hpp"
 
 namespace corvena {
 

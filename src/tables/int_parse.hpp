@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "message/error.hpp"
+#include "common/error.hpp"
 
 namespace corvena {
 

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "message/quote.hpp"
+#include "common/quote.hpp"
 
 namespace corvena {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "message/error.hpp"
+#include "common/error.hpp"
 
 namespace corvena {
 

@@ -3,7 +3,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tables/fs.hpp"
+#include "common/fs.hpp"
 #include "tables/int_parse.hpp"
 #include "tables/record_reader.hpp"
 

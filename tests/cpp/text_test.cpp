@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "message/quote.hpp"
+#include "common/quote.hpp"
 #include "message/value.hpp"
 #include "tables/int_parse.hpp"
 

@@ -1,4 +1,4 @@
-#include "message/quote.hpp"
+#include "common/quote.hpp"
 
 #include <cstdint>
 #include <cstdio>

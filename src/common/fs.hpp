@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "message/error.hpp"
+#include "common/error.hpp"
 
 namespace corvena {
 

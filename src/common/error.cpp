@@ -1,4 +1,4 @@
-#include "message/error.hpp"
+#include "common/error.hpp"
 
 #include <cstdio>
 #include <cstring>

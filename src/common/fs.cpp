@@ -1,4 +1,4 @@
-#include "tables/fs.hpp"
+#include "common/fs.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "message/quote.hpp"
+#include "common/quote.hpp"
 
 namespace corvena {
 

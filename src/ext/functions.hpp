@@ -1,0 +1,28 @@
+// The functions of corvena._ext and the _corvena types they work with.
+#pragma once
+
+#include <Python.h>
+
+#include "message/framing.hpp"
+#include "tables/table_set.hpp"
+
+namespace corvena::ext {
+
+// Looks up the TableSet and BufrMessage types in _corvena (importing it);
+// false with an exception set on failure. Called once, at import.
+bool link_corvena_types();
+
+// The linked types. _corvena keeps a single class object per process
+// (it refuses sub-interpreters), so these stay valid for the process.
+PyTypeObject* tableset_type();
+PyTypeObject* message_type();
+
+const TableSet& tables_of(PyObject* tableset);
+const BufrMessage& message_of(PyObject* message);
+// A new _corvena.TableSet that owns `tables`.
+PyObject* wrap_tables(TableSet tables);
+
+PyObject* fn_scan(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* fn_with_code_tables(PyObject*, PyObject* args, PyObject* kwargs);
+
+}  // namespace corvena::ext

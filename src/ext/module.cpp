@@ -1,0 +1,46 @@
+// corvena._ext: the package's native extras over the same core as
+// _corvena. It takes and returns _corvena's own objects (TableSet,
+// BufrMessage), whose types it looks up in _corvena when it is imported.
+#include <Python.h>
+
+#include "ext/functions.hpp"
+#include "lib/errors.hpp"
+#include "lib/pyref.hpp"
+
+namespace {
+
+template <class F>
+PyCFunction cfunc(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef g_functions[] = {
+    {"scan", cfunc(corvena::ext::fn_scan), kFlags,
+     "scan(data)\n--\n\n"
+     "The messages of `data` as (start, length) pairs, found by the BUFR marker and\n"
+     "the total length of section 0, and the text of the error that stopped the scan\n"
+     "(None when it reached the end): (slices, error)."},
+    {"with_code_tables", cfunc(corvena::ext::fn_with_code_tables), kFlags,
+     "with_code_tables(tables, code_tables)\n--\n\n"
+     "A new TableSet holding everything of `tables` plus the code and flag tables of\n"
+     "`code_tables`, a mapping {element code: {raw value: meaning}}; a table given\n"
+     "here replaces the one `tables` has for that code."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "corvena._ext", "Native extras of the corvena package.", 0,
+                            g_functions, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__ext(void) {
+    try {
+        if (!corvena::ext::link_corvena_types()) return nullptr;
+        return PyModule_Create(&g_module_def);
+    } catch (...) {
+        PyErr_SetString(PyExc_ImportError, "corvena._ext failed to initialise");
+        return nullptr;
+    }
+}
