@@ -30,6 +30,19 @@ def data_keys(h):
         eccodes.codes_bufr_keys_iterator_delete(it)
 
 
+def attribute_keys(h):
+    """Keys of the values ecCodes attaches to other elements (quality
+    information after a bitmap, for example)."""
+    it = eccodes.codes_bufr_keys_iterator_new(h)
+    try:
+        while eccodes.codes_bufr_keys_iterator_next(it):
+            key = eccodes.codes_bufr_keys_iterator_get_name(it)
+            if "->" in key:
+                yield key
+    finally:
+        eccodes.codes_bufr_keys_iterator_delete(it)
+
+
 def code_of(h, key):
     try:
         return int(eccodes.codes_get(h, key + "->code", str))
@@ -55,7 +68,9 @@ def dump(path):
                     columns.append([code_of(h, key), "text", list(eccodes.codes_get_array(h, key, str))])
                 else:
                     columns.append([code_of(h, key), "number", None])
-            out.update(values=values, columns=columns)
+            attribute_codes = sorted({code for code in (code_of(h, key) for key in attribute_keys(h))
+                                      if code is not None})
+            out.update(values=values, columns=columns, attribute_codes=attribute_codes)
         else:
             entries = []
             for key in data_keys(h):

@@ -82,9 +82,7 @@ def test_history_ranges(tables):
         bits.put(p, 1)
     with pytest.raises(ValueError, match="^" + PREFIX + "bitmap reference is outside descriptor history$"):
         decode(tables, codes, bits)
-    # Without 2-36-000 the 031031 values are ordinary and markers read nothing.
-    v = decode(tables, [11001, 222000, 31031, 31031, 223255], Bits().put(1, 8).put(0, 1).put(0, 1))
-    assert [x.descriptor for x in v] == [11001, 222000, 31031, 31031]
+
 
 
 def test_markers_consume_present_positions_in_order(tables):

@@ -33,9 +33,12 @@ def test_split_wraps_to_eight_bits():
 
 
 def test_range_and_type_errors():
-    for bad in (256, -1, 10**30):
-        with pytest.raises(OverflowError):
+    # Every size of out-of-range part gives the same text.
+    for bad in (256, -1, 2**63, 2**64, -2**64, 10**30):
+        with pytest.raises(OverflowError, match=OUT_OF_RANGE):
             Descriptor(0, 0, bad)
+        with pytest.raises(OverflowError, match=OUT_OF_RANGE):
+            Descriptor(bad, 0, 0)
     with pytest.raises(OverflowError, match=OUT_OF_RANGE):
         Descriptor(0, 0, 256)
     with pytest.raises(OverflowError, match=OUT_OF_RANGE):

@@ -58,3 +58,22 @@ def test_argument_types(tables, tables_dir):
         c.decode_values_with_definitions(GOOD, None)
     assert len(c.decode_values_with_tables(data=GOOD, tables=tables)) == 1
     assert len(c.decode_values(data=GOOD, table_dir=tables_dir)) == 1
+
+
+def test_paths_with_a_nul_are_refused_before_any_file_is_read(tmp_path, tables_dir):
+    # The file system would read such a path only up to the NUL, which names
+    # another file or directory.
+    good = tmp_path / "m.bufr"
+    good.write_bytes(message([1001], Bits().put(3, 7)))
+    m = c.parse_bytes(good.read_bytes())
+    calls = [
+        (c.parse_file, str(good) + "\0x"), (c.parse_all_file, str(good) + "\0x"),
+        (c.decode_values, good.read_bytes(), tables_dir + "\0x"),
+        (c.decode_values_with_definitions, good.read_bytes(), tables_dir + "\0x"),
+        (c.expand_descriptors, tables_dir + "\0x", [1001]),
+        (c.TableSet.from_eccodes, tables_dir + "\0"), (c.TableSet.from_bufr4_45, tables_dir + "\0"),
+        (c.TableSet.from_definitions, tables_dir + "\0", m),
+    ]
+    for fn, *args in calls:
+        with pytest.raises(ValueError, match="^embedded null byte$"):
+            fn(*args)

@@ -226,23 +226,25 @@ def test_large_table_files(tmp_path):
 def test_deep_and_zero_width_groups(tmp_path):
     d = table_dir(tmp_path / "z", elements=[(13014, "ZERO", "m", 0, 0, 0), (31002, "F", "Numeric", 0, 0, 16),
                                             (31012, "BIG", "Numeric", 0, 0, 32)],
-                  sequences={301001: [101000, 31002, 13014]})
+                  sequences={301001: [101000, 31002, 13014], 301002: [101000, 31012, 13014]})
     t = c.TableSet.from_eccodes(d)
-    # A factor of 1000 around a zero-width element reads no bits; the count
-    # exceeds what section 4 can hold and fails at once.
-    with pytest.raises(ValueError, match="repeats 1000 times, more than the 0 bits left"):
-        c.decode_values_with_tables(message([301001], Bits().put(1000, 16)), t)
-    # Within the bits left it decodes, one missing item per repetition.
-    items = c.decode_values_with_tables(message([301001], Bits().put(8, 16).put(0, 8)), t)
-    assert [x.descriptor for x in items] == [31002] + [13014] * 8
+    # A factor of 1000 around a zero-width element reads no bits, and no
+    # bits are left: a valid message all the same, one missing item per
+    # repetition.
+    items = c.decode_values_with_tables(message([301001], Bits().put(1000, 16)), t)
+    assert [x.descriptor for x in items] == [31002] + [13014] * 1000
+    assert all(x.raw_value is None for x in items[1:])
+    # A million of them pass the bound of work that reads nothing.
+    with pytest.raises(ValueError, match="read no data"):
+        c.decode_values_with_tables(message([301002], Bits().put(1 << 20, 32)), t)
     # Fixed replications of a group that reads nothing, inside a delayed
     # replication whose count the data could hold, hit the work bound.
     codes = [103000, 31012, 102255, 101255, 201000]
     data = Bits().put(1000, 32).put(0, 2000)
     start = time.perf_counter()
-    with pytest.raises(ValueError, match="exceeded 1048576 items and replications that read no data"):
+    with pytest.raises(ValueError, match="^csv/table parse error: section 4 decoding exceeded 1048576 [+] 16 per element read of descriptors and replications that read no data$"):
         c.decode_values_with_tables(message(codes, data), t)
-    with pytest.raises(ValueError, match="exceeded 1048576 items and replications that read no data"):
+    with pytest.raises(ValueError, match="^csv/table parse error: section 4 decoding exceeded 1048576 [+] 16 per element read of descriptors and replications that read no data$"):
         c.decode_values_with_tables(message(codes, data, compressed=True), t)
     assert time.perf_counter() - start < SLOW_CALL
 
@@ -252,7 +254,7 @@ def test_nested_operator_replications_end_quickly(tables_for_bounds):
     # from a message of a few dozen octets. The bound on work that reads no
     # data ends it at once instead of filling memory.
     start = time.perf_counter()
-    with pytest.raises(ValueError, match="exceeded 1048576 items and replications that read no data"):
+    with pytest.raises(ValueError, match="^csv/table parse error: section 4 decoding exceeded 1048576 [+] 16 per element read of descriptors and replications that read no data$"):
         c.decode_values_with_tables(message([102255, 101255, 222000], b"", subsets=53), tables_for_bounds)
     assert time.perf_counter() - start < 1.0
     # Below the bound the same structure decodes.
@@ -263,3 +265,36 @@ def test_nested_operator_replications_end_quickly(tables_for_bounds):
 @pytest.fixture
 def tables_for_bounds(tmp_path):
     return c.TableSet.from_eccodes(table_dir(tmp_path / "b", elements=[(1001, "A", "Numeric", 0, 0, 7)]))
+
+
+def test_bounds_never_refuse_valid_data(tmp_path):
+    t = c.TableSet.from_eccodes(table_dir(tmp_path / "v", elements=[(31002, "F", "Numeric", 0, 0, 16),
+                                                                    (12101, "T", "K", 2, 0, 16),
+                                                                    (1001, "A", "Numeric", 0, 0, 7)]))
+    # 17 subsets, each 65535 repetitions of a 16-bit element: 2.2 MB.
+    bits = Bits()
+    for _ in range(17):
+        bits.put(65535, 16).put(0, 16 * 65535)
+    items = c.decode_values_with_tables(message([101000, 31002, 12101], bits, subsets=17), t)
+    assert len(items) == 17 * 65536
+    # 65535 compressed subsets of 66 columns: more items than a first pass
+    # builds, so the message is counted and then built whole.
+    bits = Bits()
+    for _ in range(66):
+        bits.put(5, 7).put(0, 6)
+    items = c.decode_values_with_tables(message([1001] * 66, bits, subsets=65535, compressed=True), t)
+    assert len(items) == 66 * 65535 and items[-1].raw == 5
+    del items
+
+
+def test_a_result_too_large_is_refused_before_it_is_built(tmp_path):
+    # 600 operator columns of 65535 subsets from a message of a few dozen
+    # octets: 39 million items, past the bound on one result.
+    msg = message([101000, 31002, 222000], Bits().put(600, 16).put(0, 6), subsets=65535, compressed=True)
+    t = c.TableSet.from_eccodes(table_dir(tmp_path / "f", elements=[(31002, "F", "Numeric", 0, 0, 16)]))
+    before = rss()
+    with pytest.raises(ValueError, match="exceeded 33554432 items, the bound on the size of one result"):
+        c.decode_values_with_tables(msg, t)
+    if not SANITIZED:
+        assert rss() - before < 400 << 20
+

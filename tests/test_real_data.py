@@ -10,15 +10,6 @@ from conftest import message_files, split_messages
 
 # Causes confirmed by hand; ecCodes' own verdict is in the notes of each.
 KNOWN_FAILURES = {
-    # Section 3 ends with a padding octet after the descriptors, which the
-    # framing refuses as an odd descriptor area.
-    "ISMD01_OKPR.bufr": "section 3 descriptor area has odd byte count",
-    "message_structure_diff_2.bufr": "section 3 descriptor area has odd byte count",
-    "ncep.352.bufr": "section 3 descriptor area has odd byte count",
-    "uegabe.bufr": "section 3 descriptor area has odd byte count",
-    # Carries new reference values (2-03-014) in its data, which the
-    # decoder accepts but does not read, so the data runs out.
-    "ISND02_LLBD.bufr": "not enough bits while reading section 4",
     # The version 16 tables of the definitions root do not describe this
     # message: ecCodes fails on it too, 6 bits short.
     "jason2.bufr": "not enough bits while reading section 4 at bit 540114 for width 16 (540120 bits available)",

@@ -34,4 +34,35 @@ inline bool is_class31(std::uint32_t code) {
 
 constexpr std::uint32_t kAssociatedFieldCode = 999999;
 
+// What an operator 2-X-Y does, for descriptor expansion and for the
+// decoding walk alike.
+enum class OperatorClass : std::uint8_t {
+    Setting,        // 2-01, 2-02, 2-04, 2-06, 2-07, 2-08: changes how later elements are read
+    NewReference,   // 2-03: new reference values (Y 1-254), their end (255) or cancel (0)
+    Characters,     // 2-05: Y characters inserted in the data
+    Item,           // 2-22 to 2-42 and 2-62 operators that stand in the data as an operator item
+    BitmapValue,    // 2-23, 2-24, 2-25, 2-32 with Y 255: one value read through the bitmap
+    None,           // everything else: no item, no state change, no bits
+};
+
+inline OperatorClass operator_class(unsigned x, std::uint8_t y) {
+    switch (x) {
+    case 1: case 2: case 4: case 6: case 7: case 8:
+        return OperatorClass::Setting;
+    case 3:
+        return OperatorClass::NewReference;
+    case 5:
+        return OperatorClass::Characters;
+    case 22: case 36: case 62:
+        return y == 0 ? OperatorClass::Item : OperatorClass::None;
+    case 23: case 24: case 25: case 32:
+        return y == 255 ? OperatorClass::BitmapValue : OperatorClass::Item;
+    case 26: case 27: case 29: case 30: case 31: case 33: case 34: case 35:
+    case 37: case 38: case 39: case 40: case 41: case 42:
+        return OperatorClass::Item;
+    default:
+        return OperatorClass::None;
+    }
+}
+
 }  // namespace corvena

@@ -85,12 +85,22 @@ bool str_arg(PyObject* obj, const char* name, std::string& out) {
     return true;
 }
 
+bool path_arg(PyObject* obj, const char* name, std::string& out) {
+    if (!str_arg(obj, name, out)) return false;
+    if (out.find('\0') != std::string::npos) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        return false;
+    }
+    return true;
+}
+
 bool u8_arg(PyObject* obj, const char* name, std::uint8_t& out) {
     Ref index = index_of(obj, name);
     if (!index) return false;
-    const long long v = PyLong_AsLongLong(index.get());
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
-    if (v < 0 || v > 255) {
+    if (overflow != 0 || v < 0 || v > 255) {
         PyErr_SetString(PyExc_OverflowError, kOutOfRange);
         return false;
     }

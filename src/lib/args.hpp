@@ -20,6 +20,10 @@ bool bind_args(PyObject* args, PyObject* kwargs, const char* function,
 bool bytes_arg(PyObject* obj, const char* name, std::string_view& out);
 // `str` or a subclass, as UTF-8.
 bool str_arg(PyObject* obj, const char* name, std::string& out);
+// A path: a `str` as for str_arg, refused with ValueError("embedded null
+// byte") when it holds a NUL, as Python's open() refuses it, since the
+// file system would read it only up to the NUL.
+bool path_arg(PyObject* obj, const char* name, std::string& out);
 bool u8_arg(PyObject* obj, const char* name, std::uint8_t& out);
 bool u32_arg(PyObject* obj, const char* name, std::uint32_t& out);
 bool u64_arg(PyObject* obj, const char* name, std::uint64_t& out);

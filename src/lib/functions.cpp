@@ -91,7 +91,7 @@ PyObject* fn_parse_file(PyObject*, PyObject* args, PyObject* kwargs) {
     CORVENA_GUARD({
         PyObject* a[1];
         std::string path, contents;
-        if (!bind_args(args, kwargs, "parse_file", {"path"}, a) || !str_arg(a[0], "path", path)) return nullptr;
+        if (!bind_args(args, kwargs, "parse_file", {"path"}, a) || !path_arg(a[0], "path", path)) return nullptr;
         if (!read_message_file(path, contents)) return nullptr;
         return parse_one(contents);
     })
@@ -112,7 +112,7 @@ PyObject* fn_parse_all_file(PyObject*, PyObject* args, PyObject* kwargs) {
     CORVENA_GUARD({
         PyObject* a[1];
         std::string path, contents;
-        if (!bind_args(args, kwargs, "parse_all_file", {"path"}, a) || !str_arg(a[0], "path", path)) return nullptr;
+        if (!bind_args(args, kwargs, "parse_all_file", {"path"}, a) || !path_arg(a[0], "path", path)) return nullptr;
         if (!read_message_file(path, contents)) return nullptr;
         return parse_all(contents);
     })
@@ -124,7 +124,7 @@ PyObject* fn_expand_descriptors(PyObject*, PyObject* args, PyObject* kwargs) {
         std::string table_dir;
         std::vector<std::uint32_t> codes;
         if (!bind_args(args, kwargs, "expand_descriptors", {"table_dir", "descriptors"}, a) ||
-            !str_arg(a[0], "table_dir", table_dir) || !codes_arg(a[1], "descriptors", codes)) {
+            !path_arg(a[0], "table_dir", table_dir) || !codes_arg(a[1], "descriptors", codes)) {
             return nullptr;
         }
         auto tables = load_eccodes_dir(table_dir);
@@ -141,7 +141,7 @@ PyObject* fn_decode_values(PyObject*, PyObject* args, PyObject* kwargs) {
         std::string_view data;
         std::string table_dir;
         if (!bind_args(args, kwargs, "decode_values", {"data", "table_dir"}, a) || !bytes_arg(a[0], "data", data) ||
-            !str_arg(a[1], "table_dir", table_dir)) {
+            !path_arg(a[1], "table_dir", table_dir)) {
             return nullptr;
         }
         std::string_view bytes;
@@ -174,7 +174,7 @@ PyObject* fn_decode_values_with_definitions(PyObject*, PyObject* args, PyObject*
         std::string_view data;
         std::string root;
         if (!bind_args(args, kwargs, "decode_values_with_definitions", {"data", "definitions_root"}, a) ||
-            !bytes_arg(a[0], "data", data) || !str_arg(a[1], "definitions_root", root)) {
+            !bytes_arg(a[0], "data", data) || !path_arg(a[1], "definitions_root", root)) {
             return nullptr;
         }
         std::string_view bytes;

@@ -178,7 +178,7 @@ PyObject* tableset_from_eccodes(PyObject*, PyObject* args, PyObject* kwargs) {
     CORVENA_GUARD({
         PyObject* a[1];
         std::string path;
-        if (!bind_args(args, kwargs, "from_eccodes", {"path"}, a) || !str_arg(a[0], "path", path)) return nullptr;
+        if (!bind_args(args, kwargs, "from_eccodes", {"path"}, a) || !path_arg(a[0], "path", path)) return nullptr;
         return loaded(load_eccodes_dir(path));
     })
 }
@@ -187,7 +187,7 @@ PyObject* tableset_from_bufr4_45(PyObject*, PyObject* args, PyObject* kwargs) {
     CORVENA_GUARD({
         PyObject* a[1];
         std::string path;
-        if (!bind_args(args, kwargs, "from_bufr4_45", {"path"}, a) || !str_arg(a[0], "path", path)) return nullptr;
+        if (!bind_args(args, kwargs, "from_bufr4_45", {"path"}, a) || !path_arg(a[0], "path", path)) return nullptr;
         return loaded(load_wmo_csv_dir(path));
     })
 }
@@ -196,7 +196,7 @@ PyObject* tableset_from_definitions(PyObject*, PyObject* args, PyObject* kwargs)
     CORVENA_GUARD({
         PyObject* a[2];
         std::string path;
-        if (!bind_args(args, kwargs, "from_definitions", {"path", "message"}, a) || !str_arg(a[0], "path", path) ||
+        if (!bind_args(args, kwargs, "from_definitions", {"path", "message"}, a) || !path_arg(a[0], "path", path) ||
             !instance_arg(a[1], "message", message_type(), "BufrMessage")) {
             return nullptr;
         }

@@ -6,25 +6,6 @@
 
 namespace corvena {
 
-OperatorEffect classify_operator(unsigned x, std::uint8_t y) {
-    switch (x) {
-    case 22:
-    case 36:
-    case 62:
-        return y == 0 ? OperatorEffect::Item : OperatorEffect::None;
-    case 23:
-    case 24:
-    case 25:
-    case 32:
-        return y == 255 ? OperatorEffect::BitmapValue : OperatorEffect::Item;
-    case 26: case 27: case 29: case 30: case 31: case 33: case 34: case 35:
-    case 37: case 38: case 39: case 40: case 41: case 42:
-        return OperatorEffect::Item;
-    default:
-        return OperatorEffect::None;
-    }
-}
-
 void apply_bitmap_change(unsigned x, std::uint8_t y, DecodeState& state) {
     if (x == 36 && y == 0) {
         state.defining_bitmap = true;
@@ -93,6 +74,7 @@ Result<std::optional<ElementView>> next_bitmap_target(DecodeState& state, bool d
             const std::uint16_t w = view.width;
             view.reference = w >= 63 ? INT64_MIN : -(std::int64_t{1} << w);
             view.width = w == 0xFFFF ? w : static_cast<std::uint16_t>(w + 1);
+            view.difference = true;
         }
         return std::optional<ElementView>(view);
     }
@@ -105,26 +87,6 @@ std::uint8_t bitmap_entry(std::optional<double> value) {
     if (!(v > 0)) return 0;  // negative and NaN
     if (v >= 255) return 255;
     return static_cast<std::uint8_t>(v);
-}
-
-DecodedValue operator_item(std::uint32_t code) {
-    DecodedValue v;
-    v.descriptor = code;
-    v.name = &operator_name();
-    v.raw_value = 0.0;
-    v.raw = 0;
-    v.flags = DecodedValue::kHasValue | DecodedValue::kHasRaw;
-    return v;
-}
-
-DecodedValue associated_item(std::uint64_t raw) {
-    DecodedValue v;
-    v.descriptor = kAssociatedFieldCode;
-    v.name = &associated_field_name();
-    v.raw = raw;
-    v.raw_value = static_cast<double>(raw);
-    v.flags = DecodedValue::kHasValue | DecodedValue::kHasRaw;
-    return v;
 }
 
 }  // namespace corvena

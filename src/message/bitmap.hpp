@@ -11,16 +11,6 @@
 
 namespace corvena {
 
-enum class OperatorEffect : std::uint8_t {
-    None,          // no item, no state change, no bits
-    Item,          // an operator item, then any bitmap change
-    BitmapValue,   // one value read through the bitmap
-};
-
-// The effect of an operator 2-X-Y with X from 22 to 99 (other X are the
-// width, scale and reference operators).
-OperatorEffect classify_operator(unsigned x, std::uint8_t y);
-
 // The bitmap change an operator item makes, applied after the item.
 void apply_bitmap_change(unsigned x, std::uint8_t y, DecodeState& state);
 
@@ -34,7 +24,5 @@ Result<std::optional<ElementView>> next_bitmap_target(DecodeState& state, bool d
 // A bitmap entry from a 031031 value: clamped to 0..255, truncated.
 std::uint8_t bitmap_entry(std::optional<double> value);
 
-DecodedValue operator_item(std::uint32_t code);
-DecodedValue associated_item(std::uint64_t raw);
 
 }  // namespace corvena

@@ -1,6 +1,8 @@
-// Decoding section 4 of one message into a flat list of items: all items of
-// subset 1, then of subset 2, and so on, for compressed and uncompressed
-// data alike.
+// Decoding section 4 of one message. The descriptor walk (walk.hpp) is
+// written once; `decode_into` runs it with the reader of the message's data
+// layout and hands every item to a sink. `decode_section4` is that walk
+// with the DecodedValue sink: all items of subset 1, then of subset 2, and
+// so on, for compressed and uncompressed data alike.
 #pragma once
 
 #include <cstdint>
@@ -10,56 +12,75 @@
 #include "bitstream/bit_reader.hpp"
 #include "common/error.hpp"
 #include "message/framing.hpp"
+#include "message/readers.hpp"
 #include "message/value.hpp"
+#include "message/walk.hpp"
 #include "tables/table_set.hpp"
 
 namespace corvena {
 
-constexpr unsigned kMaxDecodeDepth = 64;
-
-// Bounds on the work of one decoding call. A delayed replication may not
-// repeat its group more often than there are bits left in section 4; a call
-// may not produce more than kMaxDecodeSteps items and group repetitions
-// together; and of those, the ones that read no data at all (operator items,
-// repetitions, zero-width elements) may not pass kMaxFreeSteps. Without them
-// a small message could make the decoder repeat without end or fill memory.
-constexpr std::uint64_t kMaxDecodeSteps = std::uint64_t{1} << 24;
-constexpr std::uint64_t kMaxFreeSteps = std::uint64_t{1} << 20;
-
-class DecodeBudget {
-public:
-    // Spends `steps` items or repetitions; fails once the bound is passed.
-    Status spend(std::uint64_t steps) {
-        if (steps > left_) return exceeded();
-        left_ -= steps;
-        return success();
+// Runs the walk over `data` (the section 4 data of `message`) into `sink`.
+// Uncompressed data is walked subset by subset, with a fresh state for
+// each (the running number of texts goes on); compressed data once, a
+// column per element occurrence. The sink sees begin_subset() before each
+// uncompressed subset.
+template <class Sink>
+Status decode_into(const BufrMessage& message, const TableSet& tables, std::string_view data, Sink& sink,
+                   DecodeBudget& budget) {
+    BitReader bits(data);
+    DecodeState state;
+    if (message.compressed_data) {
+        CompressedReader<Sink> reader(tables, bits, state, sink, budget, message.number_of_subsets);
+        DescriptorWalk<CompressedReader<Sink>> walk(tables, reader, state, budget);
+        return walk.run(message.unexpanded_descriptors, 0);
     }
-    // Spends steps that read no data.
-    Status spend_free(std::uint64_t steps) {
-        if (steps > free_left_) return free_exceeded();
-        free_left_ -= steps;
-        return spend(steps);
+    UncompressedReader<Sink> reader(tables, bits, state, sink, budget);
+    DescriptorWalk<UncompressedReader<Sink>> walk(tables, reader, state, budget);
+    for (unsigned s = 0; s < message.number_of_subsets; ++s) {
+        state.reset_for_subset();
+        sink.begin_subset();
+        CORVENA_TRY(walk.run(message.unexpanded_descriptors, 0));
     }
-    static BufrError exceeded();
-    static BufrError free_exceeded();
+    return success();
+}
 
-private:
-    std::uint64_t left_ = kMaxDecodeSteps;
-    std::uint64_t free_left_ = kMaxFreeSteps;
+// A sink that keeps nothing: counts the items of a message before a large
+// result is built.
+struct CountingSink {
+    struct SharedText {};
+    void begin_subset() {}
+    void begin_column() {}
+    void numeric(std::uint32_t, const std::string*, std::uint64_t, bool, double, const std::string*) {}
+    void text(std::uint32_t, const std::string*, double, std::string_view) {}
+    SharedText share_text(std::string_view) { return {}; }
+    void text_shared(std::uint32_t, const std::string*, double, const SharedText&) {}
+    void op(std::uint32_t) {}
+    void associated(std::uint64_t) {}
 };
 
-// Checks a delayed replication count against the data left to read.
-Status check_replication_count(std::uint32_t code, std::uint64_t count, const BitReader& reader);
-
-// The count a factor value stands for: 0 when absent or negative, the value
-// truncated towards zero, saturating at 2^64 - 1.
-std::uint64_t replication_count(std::optional<double> value);
-
+// Builds the result with `make_sink` (called with the item count to
+// reserve, 0 when unknown, and returning a fresh sink each time) within the
+// bound on items: a first pass builds up to kFirstPassItems; a message with
+// more is counted first and built only when it fits kMaxItems.
+template <class MakeSink, class Finish>
+Status decode_bounded(const BufrMessage& message, const TableSet& tables, std::string_view data,
+                      MakeSink&& make_sink, Finish&& discard) {
+    {
+        DecodeBudget budget(kFirstPassItems);
+        auto sink = make_sink(0);
+        Status first = decode_into(message, tables, data, sink, budget);
+        if (first || !budget.hit_first_pass_limit()) return first;
+        discard();
+    }
+    DecodeBudget count_budget(kMaxItems);
+    CountingSink counter;
+    CORVENA_TRY(decode_into(message, tables, data, counter, count_budget));
+    DecodeBudget budget(kMaxItems);
+    auto sink = make_sink(count_budget.item_count());
+    return decode_into(message, tables, data, sink, budget);
+}
 
 Result<DecodedValues> decode_section4(const BufrMessage& message, const TableSet& tables,
                                       std::string_view data);
-
-Result<DecodedValues> decode_compressed(const BufrMessage& message, const TableSet& tables,
-                                        std::string_view data);
 
 }  // namespace corvena

@@ -45,6 +45,11 @@ const std::string& operator_name() {
     return name;
 }
 
+const std::string& characters_name() {
+    static const std::string name = "characters";
+    return name;
+}
+
 void DecodeState::reset_for_subset() {
     width_change = 0;
     scale_change = 0;
@@ -57,12 +62,26 @@ void DecodeState::reset_for_subset() {
     bitmap_cursor = 0;
     bitmap_anchor = 0;
     defining_bitmap = false;
+    bitmap_may_start = false;
+    data_end.reset();
+    new_reference_width = 0;
+    new_references.clear();
 }
 
-bool is_character(const ElementDefinition& def) { return def.unit == "CCITT IA5"; }
+void DecodeState::set_new_reference(std::uint32_t code, std::int64_t reference) {
+    for (auto& entry : new_references) {
+        if (entry.first == code) {
+            entry.second = reference;
+            return;
+        }
+    }
+    new_references.emplace_back(code, reference);
+}
 
 std::uint16_t numeric_width(const ElementView& e, const DecodeState& state) {
     if (state.local_width) return *state.local_width;
+    // Code and flag tables keep their width under 2-01 and 2-07.
+    if (e.def->kind == ElementKind::CodeOrFlag) return e.width;
     const std::int64_t w = std::int64_t{e.width} + state.width_change;
     if (w <= 0) return 0;
     return w > 0xFFFF ? 0xFFFF : static_cast<std::uint16_t>(w);
@@ -73,13 +92,33 @@ std::uint16_t character_width(const ElementView& e, const DecodeState& state) {
 }
 
 std::int32_t effective_scale(const ElementView& e, const DecodeState& state) {
+    if (e.def->kind == ElementKind::CodeOrFlag) return e.def->scale;
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(e.def->scale) +
                                      static_cast<std::uint32_t>(state.scale_change));
 }
 
 std::int64_t effective_reference(const ElementView& e, const DecodeState& state) {
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(e.reference) *
+    std::int64_t reference = e.reference;
+    if (!e.difference) {
+        for (const auto& entry : state.new_references) {
+            if (entry.first == e.def->code) {
+                reference = entry.second;
+                break;
+            }
+        }
+    }
+    if (e.def->kind == ElementKind::CodeOrFlag) return reference;
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(reference) *
                                      static_cast<std::uint64_t>(state.reference_multiplier));
+}
+
+std::int64_t signed_reference(std::uint64_t raw, std::uint16_t width) {
+    if (width == 0) return 0;
+    if (width > 64) width = 64;
+    const std::uint64_t sign = std::uint64_t{1} << (width - 1);
+    const std::uint64_t magnitude = raw & (sign - 1);
+    const auto m = static_cast<std::int64_t>(magnitude);
+    return (raw & sign) != 0 ? -m : m;
 }
 
 namespace {
@@ -142,47 +181,6 @@ bool text_from_octets(std::string_view octets, std::string& pool) {
         dst[i] = c > 127 ? '?' : static_cast<char>(c);
     }
     return true;
-}
-
-Status decode_element(const ElementView& e, const TableSet& tables, BitReader& reader, DecodeState& state,
-                      DecodedValues& out, std::optional<double>& value) {
-    const ElementDefinition& def = *e.def;
-    value.reset();
-    if (is_character(def)) {
-        const std::uint16_t w = character_width(e, state);
-        std::string& octets = state.octets;
-        CORVENA_TRY(reader.read_bytes(w, octets));
-        // The item is filled where it lies: a copy from the stack would
-        // cost a store-forwarding stall per item.
-        DecodedValue& v = out.items.emplace_back();
-        v.descriptor = def.code;
-        v.name = &def.name;
-        const std::size_t start = out.text_pool.size();
-        if (text_from_octets(octets, out.text_pool)) {
-            v.flags |= DecodedValue::kHasText;
-            v.text_offset = static_cast<std::uint32_t>(start);
-            v.text_length = static_cast<std::uint32_t>(out.text_pool.size() - start);
-        }
-        state.text_counter += 1;
-        v.raw_value = static_cast<double>(state.text_counter) * 1000.0 + static_cast<double>(w / 8);
-        v.flags |= DecodedValue::kHasValue;
-        return success();
-    }
-    const std::uint16_t w = numeric_width(e, state);
-    auto raw = reader.read_bits(w);
-    if (!raw) return std::move(raw).error();
-    DecodedValue& v = out.items.emplace_back();
-    v.descriptor = def.code;
-    v.name = &def.name;
-    v.raw = *raw;
-    v.flags = DecodedValue::kHasRaw;
-    v.meaning = tables.find_meaning(def.code, *raw);
-    if (!is_missing(*raw, w, def.code)) {
-        v.raw_value = scaled_value(effective_reference(e, state), *raw, effective_scale(e, state));
-        v.flags |= DecodedValue::kHasValue;
-        value = v.raw_value;
-    }
-    return success();
 }
 
 std::string format_number(double v) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bitstream/bit_reader.hpp"
@@ -64,15 +65,18 @@ void recycle_items(DecodedValues&& values);
 
 const std::string& associated_field_name();
 const std::string& operator_name();
+// The name of the item of characters inserted by 2-05-YYY.
+const std::string& characters_name();
 
 // An element as it is decoded: its definition, with the reference value and
-// width that a difference-statistics marker may have changed.
+// width that a difference-statistics marker (2-25-255) may have changed.
 struct ElementView {
     const ElementDefinition* def;
     std::int64_t reference;
     std::uint16_t width;
+    bool difference = false;  // read as a difference statistical value
 
-    static ElementView of(const ElementDefinition& d) { return ElementView{&d, d.reference, d.width}; }
+    static ElementView of(const ElementDefinition& d) { return ElementView{&d, d.reference, d.width, false}; }
 };
 
 struct DecodeState {
@@ -89,14 +93,28 @@ struct DecodeState {
     std::uint64_t bitmap_cursor = 0;
     std::uint64_t bitmap_anchor = 0;
     bool defining_bitmap = false;
+    // After 2-22-000, 2-23-000, 2-24-000, 2-25-000 or 2-32-000, a run of
+    // 031031 values that follows directly defines the bitmap. Such a
+    // bitmap refers to the data before the first of these operators (and
+    // 2-36-000) in the subset, however much quality information or how
+    // many statistics followed since: `data_end` is the history length
+    // there.
+    bool bitmap_may_start = false;
+    std::optional<std::uint64_t> data_end;
+    // 2-03-YYY: while `new_reference_width` is not 0, each element
+    // descriptor reads a new reference value of that many bits instead of
+    // data. The new values hold until 2-03-000.
+    std::uint16_t new_reference_width = 0;
+    std::vector<std::pair<std::uint32_t, std::int64_t>> new_references;
     std::string octets;  // scratch for character fields, reused
 
     // Back to the start-of-subset state, keeping text_counter and the
     // storage of the vectors.
     void reset_for_subset();
+    void set_new_reference(std::uint32_t code, std::int64_t reference);
 };
 
-bool is_character(const ElementDefinition& def);
+inline bool is_character(const ElementDefinition& def) { return def.kind == ElementKind::Character; }
 
 // Effective parameters of a numeric element under the current operators.
 std::uint16_t numeric_width(const ElementView& e, const DecodeState& state);
@@ -109,12 +127,9 @@ double power_of_ten(std::int32_t scale);
 // (reference + raw) exactly, rounded once to a double, divided by 10^scale.
 double scaled_value(std::int64_t reference, std::uint64_t raw, std::int32_t scale);
 bool is_missing(std::uint64_t raw, std::uint16_t width, std::uint32_t code);
-
-// Decodes one uncompressed element occurrence and appends its item.
-// `value` receives the numeric value, absent when missing or for character
-// data.
-Status decode_element(const ElementView& e, const TableSet& tables, BitReader& reader, DecodeState& state,
-                      DecodedValues& out, std::optional<double>& value);
+// A new reference value of `width` bits: the leftmost bit is the sign (1
+// negative), the others the magnitude.
+std::int64_t signed_reference(std::uint64_t raw, std::uint16_t width);
 
 // Octets of a character field to text: absent when every octet is 0xFF,
 // octets above 127 become '?', trailing white space is removed. The text is

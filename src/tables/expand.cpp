@@ -46,8 +46,10 @@ Status expand_into(const TableSet& tables, std::span<const std::uint32_t> codes,
             break;
         }
         case 2:
-            if (x == 4) state.associated_width = p.y;
-            else if (x == 1 || x == 2 || x == 6 || x == 7 || x == 8) {
+            if (operator_class(x, p.y) == OperatorClass::Setting) {
+                // Settings change how later elements are read; only the
+                // associated field shows in the expansion.
+                if (x == 4) state.associated_width = p.y;
             } else {
                 if (out.size() + 1 > kMaxExpandedCodes) return too_many();
                 out.push_back(c);

@@ -10,6 +10,11 @@
 
 namespace corvena {
 
+// How the bits of an element are read, from its unit and type. The change
+// of width, scale and reference operators (2-01, 2-02, 2-07) leave code and
+// flag table elements alone, and character data has widths of its own.
+enum class ElementKind : std::uint8_t { Numeric, CodeOrFlag, Character };
+
 struct ElementDefinition {
     std::string abbreviation;
     std::string element_type;
@@ -19,7 +24,16 @@ struct ElementDefinition {
     std::uint32_t code = 0;
     std::int32_t scale = 0;
     std::uint16_t width = 0;
+    // Derived when the element is stored in a TableSet.
+    ElementKind kind = ElementKind::Numeric;
 };
+
+// Character data has the unit "CCITT IA5". Code and flag tables are told
+// by their unit ("CODE TABLE", "FLAG TABLE" in ecCodes tables, "Code
+// table", "Flag table" in the WMO CSV tables, compared without case) or by
+// their type ("table", "flag" in ecCodes tables, "code", "flags" in the
+// WMO CSV tables).
+ElementKind element_kind(const ElementDefinition& def);
 
 struct SequenceDefinition {
     std::vector<std::uint32_t> members;
@@ -54,6 +68,7 @@ public:
     // Storing replaces whatever was stored under the code before.
     void store_element(ElementDefinition element) {
         const std::uint32_t code = element.code;
+        element.kind = element_kind(element);
         elements_.insert_or_assign(code, std::move(element));
     }
     void store_sequence(SequenceDefinition sequence) {

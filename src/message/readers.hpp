@@ -1,0 +1,265 @@
+// The two ways of reading values that the descriptor walk is given:
+// uncompressed data holds one field per element occurrence, compressed data
+// a column (a local reference, an increment width, an increment per
+// subset). Both hand what they read to a `Sink`, which decides where the
+// items go:
+//   void begin_column()                         (compressed: before each column)
+//   void numeric(code, const std::string* name, std::uint64_t raw, bool present,
+//                double value, const std::string* meaning)
+//   void text(code, const std::string* name, double running_number, std::string_view octets)
+//   void text_shared(code, name, double running_number, const SharedText&)   (compressed, NBINC 0)
+//   SharedText share_text(std::string_view octets)
+//   void op(code)
+//   void associated(std::uint64_t raw)
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "bitstream/bit_reader.hpp"
+#include "common/descriptor.hpp"
+#include "message/value.hpp"
+#include "message/walk.hpp"
+#include "tables/table_set.hpp"
+
+namespace corvena {
+
+template <class Sink>
+class UncompressedReader {
+public:
+    static constexpr const char* kDepthError = "descriptor decode exceeded recursion depth";
+    static constexpr bool kMissingBitmapEntryIsZero = false;
+
+    UncompressedReader(const TableSet& tables, BitReader& bits, DecodeState& state, Sink& sink, DecodeBudget& budget)
+        : tables_(tables), bits_(bits), state_(state), sink_(sink), budget_(budget) {}
+
+    std::uint64_t position() const { return bits_.position(); }
+
+    Status element(const ElementView& e, std::optional<double>& value) {
+        const ElementDefinition& def = *e.def;
+        value.reset();
+        CORVENA_TRY(budget_.items(1));
+        if (is_character(def)) {
+            const std::uint16_t w = character_width(e, state_);
+            CORVENA_TRY(bits_.read_bytes(w, state_.octets));
+            state_.text_counter += 1;
+            sink_.text(def.code, &def.name, running_number(state_.text_counter, w), state_.octets);
+            return success();
+        }
+        const std::uint16_t w = numeric_width(e, state_);
+        auto raw = bits_.read_bits(w);
+        if (!raw) return std::move(raw).error();
+        const std::string* meaning = tables_.find_meaning(def.code, *raw);
+        if (is_missing(*raw, w, def.code)) {
+            sink_.numeric(def.code, &def.name, *raw, false, 0.0, meaning);
+            return success();
+        }
+        const double v = scaled_value(effective_reference(e, state_), *raw, effective_scale(e, state_));
+        sink_.numeric(def.code, &def.name, *raw, true, v, meaning);
+        value = v;
+        return success();
+    }
+
+    Result<std::uint64_t> factor(const ElementView& e) {
+        std::optional<double> value;
+        CORVENA_TRY(element(e, value));
+        return replication_count(value);
+    }
+
+    Status associated(std::uint8_t width) {
+        auto raw = bits_.read_bits(width);
+        if (!raw) return std::move(raw).error();
+        CORVENA_TRY(budget_.items(1));
+        sink_.associated(*raw);
+        return success();
+    }
+
+    Status operator_item(std::uint32_t code) {
+        CORVENA_TRY(budget_.items(1));
+        sink_.op(code);
+        return success();
+    }
+
+    Status characters(std::uint32_t code, std::uint16_t bits) {
+        CORVENA_TRY(budget_.items(1));
+        CORVENA_TRY(bits_.read_bytes(bits, state_.octets));
+        state_.text_counter += 1;
+        sink_.text(code, &characters_name(), running_number(state_.text_counter, bits), state_.octets);
+        return success();
+    }
+
+    Result<std::int64_t> new_reference(std::uint16_t width) {
+        auto raw = bits_.read_bits(width);
+        if (!raw) return std::move(raw).error();
+        return signed_reference(*raw, width);
+    }
+
+    static double running_number(std::uint64_t counter, std::uint16_t bits) {
+        return static_cast<double>(counter) * 1000.0 + static_cast<double>(bits / 8);
+    }
+
+private:
+    const TableSet& tables_;
+    BitReader& bits_;
+    DecodeState& state_;
+    Sink& sink_;
+    DecodeBudget& budget_;
+};
+
+template <class Sink>
+class CompressedReader {
+public:
+    static constexpr const char* kDepthError = "compressed descriptor decode exceeded recursion depth";
+    static constexpr bool kMissingBitmapEntryIsZero = true;
+
+    CompressedReader(const TableSet& tables, BitReader& bits, DecodeState& state, Sink& sink, DecodeBudget& budget,
+                     std::uint16_t subsets)
+        : tables_(tables), bits_(bits), state_(state), sink_(sink), budget_(budget), n_(subsets) {}
+
+    std::uint64_t position() const { return bits_.position(); }
+
+    Status element(const ElementView& e, std::optional<double>& first) {
+        first.reset();
+        const ElementDefinition& def = *e.def;
+        if (is_character(def)) return character_column(def.code, &def.name, character_width(e, state_));
+        const CodeTable* table = tables_.find_code_table(def.code);
+        return numeric_column(def.code, &def.name, numeric_width(e, state_), effective_reference(e, state_),
+                              effective_scale(e, state_), !is_class31(def.code), table, &first);
+    }
+
+    Result<std::uint64_t> factor(const ElementView& e) {
+        const ElementDefinition& def = *e.def;
+        if (is_character(def)) {
+            std::optional<double> none;
+            CORVENA_TRY(element(e, none));
+            return std::uint64_t{0};
+        }
+        std::optional<double> first;
+        bool varying = false;
+        CORVENA_TRY(numeric_column(def.code, &def.name, numeric_width(e, state_), effective_reference(e, state_),
+                                   effective_scale(e, state_), !is_class31(def.code),
+                                   tables_.find_code_table(def.code), &first, &varying));
+        if (!first) return std::uint64_t{0};
+        if (varying) {
+            return BufrError::table_parse("compressed delayed replication with varying factors is not implemented");
+        }
+        return replication_count(first);
+    }
+
+    Status associated(std::uint8_t width) {
+        return numeric_column(kAssociatedFieldCode, &associated_field_name(), width, 0, 0, false, nullptr, nullptr);
+    }
+
+    Status operator_item(std::uint32_t code) {
+        CORVENA_TRY(budget_.items(n_));
+        sink_.begin_column();
+        for (unsigned s = 0; s < n_; ++s) sink_.op(code);
+        return success();
+    }
+
+    Status characters(std::uint32_t code, std::uint16_t bits) {
+        return character_column(code, &characters_name(), bits);
+    }
+
+    // Every subset must carry the same new reference value.
+    Result<std::int64_t> new_reference(std::uint16_t width) {
+        auto r0 = bits_.read_bits(width);
+        if (!r0) return std::move(r0).error();
+        auto nbinc = bits_.read_bits(6);
+        if (!nbinc) return std::move(nbinc).error();
+        for (unsigned s = 0; s < n_ && *nbinc != 0; ++s) {
+            auto inc = bits_.read_bits(static_cast<std::uint16_t>(*nbinc));
+            if (!inc) return std::move(inc).error();
+            if (*inc != 0) {
+                return BufrError::table_parse("compressed new reference values (2-03) differ between subsets");
+            }
+        }
+        return signed_reference(*r0, width);
+    }
+
+private:
+    // A numeric column: R0, NBINC, then an increment per subset. `first`
+    // receives the first subset's value; `varying`, when given, whether any
+    // subset's value differs from it (or is missing while it is not).
+    Status numeric_column(std::uint32_t code, const std::string* name, std::uint16_t w, std::int64_t reference,
+                          std::int32_t scale, bool missing_allowed, const CodeTable* table,
+                          std::optional<double>* first, bool* varying = nullptr) {
+        CORVENA_TRY(budget_.items(n_));
+        auto r0 = bits_.read_bits(w);
+        if (!r0) return std::move(r0).error();
+        auto nbinc_r = bits_.read_bits(6);
+        if (!nbinc_r) return std::move(nbinc_r).error();
+        const std::uint16_t nbinc = static_cast<std::uint16_t>(*nbinc_r);
+        const std::uint64_t base = *r0;
+        const bool all_missing = missing_allowed && w < 64 && base == (std::uint64_t{1} << w) - 1;
+        const std::uint64_t inc_missing = (std::uint64_t{1} << nbinc) - 1;
+        sink_.begin_column();
+        double first_value = 0.0;
+        bool first_present = false;
+        for (unsigned s = 0; s < n_; ++s) {
+            std::uint64_t inc = 0;
+            if (nbinc != 0) {
+                auto r = bits_.read_bits(nbinc);
+                if (!r) return std::move(r).error();
+                inc = *r;
+            }
+            const bool missing = all_missing || (missing_allowed && nbinc != 0 && inc == inc_missing);
+            const std::uint64_t raw = missing ? base : base + inc;
+            const std::string* meaning = nullptr;
+            if (table != nullptr) {
+                auto hit = table->find(raw);
+                if (hit != table->end()) meaning = &hit->second;
+            }
+            double v = 0.0;
+            if (!missing) v = scaled_value(reference, raw, scale);
+            sink_.numeric(code, name, raw, !missing, v, meaning);
+            if (s == 0) {
+                first_present = !missing;
+                first_value = v;
+            } else if (varying != nullptr && first_present &&
+                       (missing || std::fabs(v - first_value) > kFactorTolerance)) {
+                *varying = true;
+            }
+        }
+        if (first != nullptr && n_ > 0 && first_present) *first = first_value;
+        return success();
+    }
+
+    Status character_column(std::uint32_t code, const std::string* name, std::uint16_t w) {
+        CORVENA_TRY(budget_.items(n_));
+        std::string& octets = state_.octets;
+        CORVENA_TRY(bits_.read_bytes(w, octets));
+        auto nbinc_r = bits_.read_bits(6);
+        if (!nbinc_r) return std::move(nbinc_r).error();
+        const std::uint64_t nbinc = *nbinc_r;
+        const std::uint64_t counter = state_.text_column_counter++;
+        sink_.begin_column();
+        const double octet_count = static_cast<double>(w / 8);
+        auto number = [&](unsigned s) {
+            return (static_cast<double>(counter) * n_ + 1 + s) * 1000.0 + octet_count;
+        };
+        if (nbinc == 0) {
+            const auto shared = sink_.share_text(octets);
+            for (unsigned s = 0; s < n_; ++s) sink_.text_shared(code, name, number(s), shared);
+            return success();
+        }
+        for (unsigned s = 0; s < n_; ++s) {
+            CORVENA_TRY(bits_.read_bytes(static_cast<std::uint16_t>(8 * nbinc), octets));
+            sink_.text(code, name, number(s), octets);
+        }
+        return success();
+    }
+
+    static constexpr double kFactorTolerance = 2.220446049250313e-16;
+
+    const TableSet& tables_;
+    BitReader& bits_;
+    DecodeState& state_;
+    Sink& sink_;
+    DecodeBudget& budget_;
+    std::uint16_t n_;
+};
+
+}  // namespace corvena
