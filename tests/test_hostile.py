@@ -11,6 +11,8 @@ import time
 import pytest
 
 import _corvena as c
+from corvena import _ext
+from corvena.arrays import decode_arrays, decode_many
 from bufr_build import Bits, message, table_dir
 from conftest import DEFINITIONS, message_files, split_messages
 
@@ -86,6 +88,10 @@ def test_mutated_messages(definitions):
         call(c.parse_all_bytes, variant)
         for t in table_list[i % len(table_list):][:2]:
             call(c.decode_values_with_tables, variant, t)
+            call(decode_arrays, variant, t)
+        if i % 10 == 0:
+            call(_ext.scan, variant)
+            call(decode_many, [variant, base[0]], table_list[0], 2, "return")
         if i % 50 == 0:
             call(c.decode_values_with_definitions, variant, definitions)
         if i % 200 == 0:
@@ -190,6 +196,9 @@ def test_no_leaks(tmp_path, definitions):
         expect(t.get_element, 1001), expect(t.get_element, -1), expect(t.get_sequence, 301001),
         expect(t.get_meaning, 1001, 5), expect(t.get_meaning, 1001, 6),
         expect(c.Descriptor, 3, 1, 1), expect(c.Descriptor, 256, 1, 1), expect(c.Descriptor.from_fxy, 301011),
+        expect(decode_arrays, good, t), expect(decode_arrays, compressed, t), expect(decode_arrays, bad, t),
+        expect(decode_many, [good, compressed, bad], t, 2, "return"), expect(_ext.scan, good + good[:-3]),
+        expect(_ext.with_code_tables, t, {1001: {1: "x"}}),
     ]
     for fn in cases:
         steady(fn, rounds=3000)

@@ -31,6 +31,30 @@ public:
         return v;
     }
 
+    // Reads `count` fields of `width` bits (1 to 64) into `out`. When the
+    // data ends first it reads what there is and fails exactly as the
+    // read_bits call that meets the end would.
+    Status read_many(std::uint16_t width, std::size_t count, std::uint64_t* out) {
+        if (width > 64) return too_wide(width);
+        if (width == 0) {
+            for (std::size_t i = 0; i < count; ++i) out[i] = 0;
+            return success();
+        }
+        if (position_ + std::uint64_t{width} * count <= bits_) {
+            for (std::size_t i = 0; i < count; ++i) {
+                out[i] = peek(width);
+                position_ += width;
+            }
+            return success();
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            auto r = read_bits(width);
+            if (!r) return std::move(r).error();
+            out[i] = *r;
+        }
+        return success();
+    }
+
     // Reads ceil(bits / 8) octets into `out` (replacing its content); a final
     // partial octet is left-aligned.
     Status read_bytes(std::uint16_t bits, std::string& out);

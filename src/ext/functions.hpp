@@ -24,5 +24,7 @@ PyObject* wrap_tables(TableSet tables);
 
 PyObject* fn_scan(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_with_code_tables(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* fn_decode_arrays(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* fn_decode_many(PyObject*, PyObject* args, PyObject* kwargs);
 
 }  // namespace corvena::ext

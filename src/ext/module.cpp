@@ -27,6 +27,17 @@ PyMethodDef g_functions[] = {
      "A new TableSet holding everything of `tables` plus the code and flag tables of\n"
      "`code_tables`, a mapping {element code: {raw value: meaning}}; a table given\n"
      "here replaces the one `tables` has for that code."},
+    {"decode_arrays", cfunc(corvena::ext::fn_decode_arrays), kFlags,
+     "decode_arrays(data, tables)\n--\n\n"
+     "The first message of `data` decoded as number columns (a dict of bytes\n"
+     "objects and counts that corvena.arrays turns into numpy arrays). Fails\n"
+     "with the same ValueError as decode_values_with_tables."},
+    {"decode_many", cfunc(corvena::ext::fn_decode_many), kFlags,
+     "decode_many(messages, tables, threads)\n--\n\n"
+     "decode_arrays for each bytes object of `messages`, on `threads` threads\n"
+     "with the interpreter lock released. `tables` is one TableSet for all\n"
+     "or one per message. Gives a list in message order: the dict of a\n"
+     "decoded message, or the text of its error."},
     {nullptr, nullptr, 0, nullptr},
 };
 

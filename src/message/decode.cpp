@@ -60,4 +60,17 @@ Result<DecodedValues> decode_section4(const BufrMessage& message, const TableSet
     return out;
 }
 
+Result<DecodedArrays> decode_section4_arrays(const BufrMessage& message, const TableSet& tables,
+                                             std::string_view data) {
+    DecodedArrays out;
+    auto make_sink = [&](std::uint64_t reserve) {
+        ArraySink sink(out, message.compressed_data, message.number_of_subsets);
+        if (reserve != 0) sink.reserve(reserve);
+        return sink;
+    };
+    auto discard = [&] { out = DecodedArrays(); };
+    CORVENA_TRY(decode_bounded(message, tables, data, make_sink, discard));
+    return out;
+}
+
 }  // namespace corvena

@@ -11,6 +11,7 @@
 
 #include "bitstream/bit_reader.hpp"
 #include "common/error.hpp"
+#include "message/array_sink.hpp"
 #include "message/framing.hpp"
 #include "message/readers.hpp"
 #include "message/value.hpp"
@@ -47,9 +48,12 @@ Status decode_into(const BufrMessage& message, const TableSet& tables, std::stri
 // A sink that keeps nothing: counts the items of a message before a large
 // result is built.
 struct CountingSink {
+    static constexpr bool kWantsMeanings = false;
     struct SharedText {};
+    void numeric_column(const NumericColumn&) {}
     void begin_subset() {}
-    void begin_column() {}
+    void begin_column(std::uint64_t) {}
+    void reserve(std::uint64_t) {}
     void numeric(std::uint32_t, const std::string*, std::uint64_t, bool, double, const std::string*) {}
     void text(std::uint32_t, const std::string*, double, std::string_view) {}
     SharedText share_text(std::string_view) { return {}; }
@@ -82,5 +86,10 @@ Status decode_bounded(const BufrMessage& message, const TableSet& tables, std::s
 
 Result<DecodedValues> decode_section4(const BufrMessage& message, const TableSet& tables,
                                       std::string_view data);
+
+// The same walk with the array sink. Touches nothing but its arguments, so
+// any number of calls may run at once on other threads over one TableSet.
+Result<DecodedArrays> decode_section4_arrays(const BufrMessage& message, const TableSet& tables,
+                                             std::string_view data);
 
 }  // namespace corvena

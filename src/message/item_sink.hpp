@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/descriptor.hpp"
+#include "message/readers.hpp"
 #include "message/value.hpp"
 
 namespace corvena {
@@ -19,10 +20,30 @@ public:
         std::uint32_t length;
     };
 
+    static constexpr bool kWantsMeanings = true;
+
     explicit ItemSink(DecodedValues& out) : out_(out) {}
 
+    void numeric_column(const NumericColumn& col) {
+        for (unsigned s = 0; s < col.subsets; ++s) {
+            DecodedValue& v = out_.items.emplace_back();
+            v.descriptor = col.code;
+            v.name = col.name;
+            v.flags = DecodedValue::kHasRaw;
+            if (col.missing(s)) {
+                v.raw = col.base;
+            } else {
+                v.raw = col.base + col.increments[s];
+                v.raw_value = scaled_value(col.reference, v.raw, col.scale);
+                v.flags |= DecodedValue::kHasValue;
+            }
+            v.meaning = col.meaning(v.raw);
+        }
+    }
+
     void begin_subset() {}
-    void begin_column() { ++out_.columns; }
+    void begin_column(std::uint64_t) { ++out_.columns; }
+    void reserve(std::uint64_t items) { out_.items.reserve(items); }
 
     void numeric(std::uint32_t code, const std::string* name, std::uint64_t raw, bool present, double value,
                  const std::string* meaning) {

@@ -3,14 +3,17 @@
 // a column (a local reference, an increment width, an increment per
 // subset). Both hand what they read to a `Sink`, which decides where the
 // items go:
-//   void begin_column()                         (compressed: before each column)
+//   void begin_column(std::uint64_t r0)         (compressed: before each column, with its
+//                                                local reference; 0 for texts and operators)
 //   void numeric(code, const std::string* name, std::uint64_t raw, bool present,
 //                double value, const std::string* meaning)
 //   void text(code, const std::string* name, double running_number, std::string_view octets)
 //   void text_shared(code, name, double running_number, const SharedText&)   (compressed, NBINC 0)
 //   SharedText share_text(std::string_view octets)
+//   void numeric_column(const NumericColumn&)   (compressed numeric columns)
 //   void op(code)
 //   void associated(std::uint64_t raw)
+//   static constexpr bool kWantsMeanings       (code and flag table texts per item)
 #pragma once
 
 #include <cmath>
@@ -25,6 +28,34 @@
 #include "tables/table_set.hpp"
 
 namespace corvena {
+
+// One compressed numeric column as read: the local reference, the
+// increment width and the increments of every subset.
+struct NumericColumn {
+    std::uint32_t code;
+    const std::string* name;
+    std::uint64_t base;
+    std::uint16_t nbinc;
+    bool all_missing;
+    bool missing_allowed;
+    std::uint64_t inc_missing;
+    std::int64_t reference;
+    std::int32_t scale;
+    const CodeTable* table;  // null when the sink wants no meanings
+    unsigned subsets;
+    const std::uint64_t* increments;
+
+    bool missing(unsigned s) const {
+        return all_missing || (missing_allowed && nbinc != 0 && increments[s] == inc_missing);
+    }
+    std::uint64_t raw(unsigned s) const { return missing(s) ? base : base + increments[s]; }
+    double value(unsigned s) const { return scaled_value(reference, base + increments[s], scale); }
+    const std::string* meaning(std::uint64_t raw) const {
+        if (table == nullptr) return nullptr;
+        auto hit = table->find(raw);
+        return hit == table->end() ? nullptr : &hit->second;
+    }
+};
 
 template <class Sink>
 class UncompressedReader {
@@ -51,7 +82,7 @@ public:
         const std::uint16_t w = numeric_width(e, state_);
         auto raw = bits_.read_bits(w);
         if (!raw) return std::move(raw).error();
-        const std::string* meaning = tables_.find_meaning(def.code, *raw);
+        const std::string* meaning = Sink::kWantsMeanings ? tables_.find_meaning(def.code, *raw) : nullptr;
         if (is_missing(*raw, w, def.code)) {
             sink_.numeric(def.code, &def.name, *raw, false, 0.0, meaning);
             return success();
@@ -154,7 +185,7 @@ public:
 
     Status operator_item(std::uint32_t code) {
         CORVENA_TRY(budget_.items(n_));
-        sink_.begin_column();
+        sink_.begin_column(0);
         for (unsigned s = 0; s < n_; ++s) sink_.op(code);
         return success();
     }
@@ -189,41 +220,36 @@ private:
         CORVENA_TRY(budget_.items(n_));
         auto r0 = bits_.read_bits(w);
         if (!r0) return std::move(r0).error();
-        auto nbinc_r = bits_.read_bits(6);
-        if (!nbinc_r) return std::move(nbinc_r).error();
-        const std::uint16_t nbinc = static_cast<std::uint16_t>(*nbinc_r);
-        const std::uint64_t base = *r0;
-        const bool all_missing = missing_allowed && w < 64 && base == (std::uint64_t{1} << w) - 1;
-        const std::uint64_t inc_missing = (std::uint64_t{1} << nbinc) - 1;
-        sink_.begin_column();
-        double first_value = 0.0;
-        bool first_present = false;
-        for (unsigned s = 0; s < n_; ++s) {
-            std::uint64_t inc = 0;
-            if (nbinc != 0) {
-                auto r = bits_.read_bits(nbinc);
-                if (!r) return std::move(r).error();
-                inc = *r;
-            }
-            const bool missing = all_missing || (missing_allowed && nbinc != 0 && inc == inc_missing);
-            const std::uint64_t raw = missing ? base : base + inc;
-            const std::string* meaning = nullptr;
-            if (table != nullptr) {
-                auto hit = table->find(raw);
-                if (hit != table->end()) meaning = &hit->second;
-            }
-            double v = 0.0;
-            if (!missing) v = scaled_value(reference, raw, scale);
-            sink_.numeric(code, name, raw, !missing, v, meaning);
-            if (s == 0) {
-                first_present = !missing;
-                first_value = v;
-            } else if (varying != nullptr && first_present &&
-                       (missing || std::fabs(v - first_value) > kFactorTolerance)) {
-                *varying = true;
+        auto nbinc = bits_.read_bits(6);
+        if (!nbinc) return std::move(nbinc).error();
+        NumericColumn col;
+        col.code = code;
+        col.name = name;
+        col.base = *r0;
+        col.nbinc = static_cast<std::uint16_t>(*nbinc);
+        col.all_missing = missing_allowed && w < 64 && col.base == (std::uint64_t{1} << w) - 1;
+        col.missing_allowed = missing_allowed;
+        col.inc_missing = (std::uint64_t{1} << col.nbinc) - 1;
+        col.reference = reference;
+        col.scale = scale;
+        col.table = Sink::kWantsMeanings ? table : nullptr;
+        col.subsets = n_;
+        increments_.resize(n_);
+        CORVENA_TRY(bits_.read_many(col.nbinc, n_, increments_.data()));
+        col.increments = increments_.data();
+        sink_.begin_column(col.base);
+        sink_.numeric_column(col);
+        if (n_ == 0 || col.missing(0)) return success();
+        const double f = col.value(0);
+        if (first != nullptr) *first = f;
+        if (varying != nullptr) {
+            for (unsigned s = 1; s < n_; ++s) {
+                if (col.missing(s) || std::fabs(col.value(s) - f) > kFactorTolerance) {
+                    *varying = true;
+                    break;
+                }
             }
         }
-        if (first != nullptr && n_ > 0 && first_present) *first = first_value;
         return success();
     }
 
@@ -235,7 +261,7 @@ private:
         if (!nbinc_r) return std::move(nbinc_r).error();
         const std::uint64_t nbinc = *nbinc_r;
         const std::uint64_t counter = state_.text_column_counter++;
-        sink_.begin_column();
+        sink_.begin_column(0);
         const double octet_count = static_cast<double>(w / 8);
         auto number = [&](unsigned s) {
             return (static_cast<double>(counter) * n_ + 1 + s) * 1000.0 + octet_count;
@@ -260,6 +286,7 @@ private:
     Sink& sink_;
     DecodeBudget& budget_;
     std::uint16_t n_;
+    std::vector<std::uint64_t> increments_;  // scratch, one per subset
 };
 
 }  // namespace corvena

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 
@@ -92,11 +93,64 @@ private:
 // truncated towards zero, saturating at 2^64 - 1.
 std::uint64_t replication_count(std::optional<double> value);
 
+// Table lookups for one message: a message names the same few descriptors
+// again and again (every subset, every repetition), so each is looked up in
+// the TableSet once and then found here.
+class LookupCache {
+public:
+    explicit LookupCache(const TableSet& tables) : tables_(tables) {}
+
+    const ElementDefinition* element(std::uint32_t code) {
+        return static_cast<const ElementDefinition*>(find(elements_, code, [&] { return tables_.find_element(code); }));
+    }
+    const SequenceDefinition* sequence(std::uint32_t code) {
+        return static_cast<const SequenceDefinition*>(find(sequences_, code, [&] { return tables_.find_sequence(code); }));
+    }
+
+private:
+    // Open addressing with linear probing; codes found are kept, codes
+    // missing are looked up again (they end the decoding anyway). A
+    // message with more distinct codes than kMaxKept looks the others up
+    // in the TableSet every time.
+    static constexpr std::size_t kSlots = 1024;
+    static constexpr std::size_t kMaxKept = 768;
+    struct Slot {
+        std::uint32_t code = 0;
+        const void* ptr = nullptr;
+    };
+    struct Table {
+        Slot slots[kSlots];
+        std::size_t kept = 0;
+    };
+
+    template <class Lookup>
+    static const void* find(Table& t, std::uint32_t code, Lookup&& lookup) {
+        std::size_t i = (code * 2654435761u) >> 22;
+        for (;; i = (i + 1) & (kSlots - 1)) {
+            Slot& slot = t.slots[i];
+            if (slot.ptr == nullptr) break;
+            if (slot.code == code) return slot.ptr;
+        }
+        const void* found = lookup();
+        if (found != nullptr && t.kept < kMaxKept) {
+            t.slots[i].code = code;
+            t.slots[i].ptr = found;
+            ++t.kept;
+        }
+        return found;
+    }
+
+    const TableSet& tables_;
+    Table elements_;
+    Table sequences_;
+};
+
 template <class Reader>
 class DescriptorWalk {
 public:
     DescriptorWalk(const TableSet& tables, Reader& reader, DecodeState& state, DecodeBudget& budget)
         : tables_(tables), reader_(reader), state_(state), budget_(budget) {}
+
 
     Status run(std::span<const std::uint32_t> codes, unsigned depth) {
         if (depth > kMaxDecodeDepth) return BufrError::table_parse(Reader::kDepthError);
@@ -118,7 +172,7 @@ public:
                 }
                 if (i + x + 1 >= n) return BufrError::incomplete_delayed_replication(c);
                 const std::uint32_t factor_code = codes[i + 1];
-                const ElementDefinition* factor = tables_.find_element(factor_code);
+                const ElementDefinition* factor = lookups().element(factor_code);
                 if (factor == nullptr) return BufrError::element_not_found(factor_code);
                 auto count = reader_.factor(ElementView::of(*factor));
                 if (!count) return std::move(count).error();
@@ -133,7 +187,7 @@ public:
                 CORVENA_TRY(op(c, x, p.y));
                 break;
             case 3: {
-                const SequenceDefinition* seq = tables_.find_sequence(c);
+                const SequenceDefinition* seq = lookups().sequence(c);
                 if (seq == nullptr) return BufrError::sequence_not_found(c);
                 CORVENA_TRY(body(seq->members, depth + 1));
                 break;
@@ -162,7 +216,7 @@ private:
     }
 
     Status element(std::uint32_t c) {
-        const ElementDefinition* def = tables_.find_element(c);
+        const ElementDefinition* def = lookups().element(c);
         if (state_.new_reference_width != 0) {
             // Between 2-03-YYY and 2-03-255 an element descriptor stands for
             // a new reference value of that element, not for data.
@@ -240,10 +294,16 @@ private:
         return success();
     }
 
+    LookupCache& lookups() {
+        if (!lookups_) lookups_ = std::make_unique<LookupCache>(tables_);
+        return *lookups_;
+    }
+
     const TableSet& tables_;
     Reader& reader_;
     DecodeState& state_;
     DecodeBudget& budget_;
+    std::unique_ptr<LookupCache> lookups_;  // made on first use: 32 KiB per walk
 };
 
 }  // namespace corvena

@@ -1,0 +1,166 @@
+"""Decoded messages as numpy arrays: no Python object per value.
+
+``decode_arrays(data, tables)`` decodes the first message of ``data`` and
+``decode_many(messages, tables, threads=N)`` decodes many messages on N
+threads; both give :class:`MessageArrays`, which hold exactly what the list
+of :class:`DecodedValue` items of ``decode_values_with_tables`` holds, item
+for item and in the same order, as arrays:
+
+- ``descriptors`` (uint32), ``values`` (float64, NaN when missing; character
+  items carry their running number, as ``DecodedValue.raw_value`` does),
+  ``raw`` (uint64) with ``has_raw`` (bool; False for character items),
+  ``text_index`` (int32, -1 when the item has no text) into ``texts``;
+- ``subset_offsets``: the items of subset ``s`` are
+  ``slice(subset_offsets[s], subset_offsets[s + 1])``;
+- for compressed messages, whose subsets all have the same items,
+  ``values_2d`` (subsets x items), a view of the decoded block, no copy.
+
+Threads: decoding runs in native code with the interpreter lock released,
+so ``decode_many(..., threads=2)`` uses two cores. A ``TableSet`` never
+changes once loaded and is only read while decoding, so one set may serve
+any number of threads at once; the byte strings given are held for the call.
+The result objects are ordinary Python objects: share them between threads
+as you would any other.
+"""
+
+from __future__ import annotations
+
+from typing import Iterable, List, Optional, Sequence, Union
+
+import numpy as np
+
+from _corvena import TableSet
+
+from . import _ext
+
+__all__ = ["MessageArrays", "decode_arrays", "decode_many"]
+
+_UINT = {16: np.uint16, 32: np.uint32, 64: np.uint64}
+_HAS_RAW = 2
+
+
+class MessageArrays:
+    """The items of one decoded message as arrays (see the module text)."""
+
+    def __init__(self, parts: dict):
+        self.compressed: bool = parts["compressed"]
+        self.subsets: int = parts["subsets"]
+        self.texts: List[str] = parts["texts"]
+        self._parts = parts
+        if self.compressed:
+            codes = np.frombuffer(parts["column_codes"], np.uint32)
+            self.columns = len(codes)
+            self.column_descriptors = codes
+            n, m = self.subsets, self.columns
+            self._cells = np.frombuffer(parts["cells"], np.float64).reshape(m, n)
+            self._increments = np.frombuffer(parts["increments"], _UINT[parts["increment_bits"]]).reshape(m, n)
+            self._r0 = np.frombuffer(parts["column_r0"], np.uint64)
+            self._column_has_raw = (np.frombuffer(parts["column_flags"], np.uint8) & _HAS_RAW) != 0
+            self._text_slot = np.frombuffer(parts["column_text_slot"], np.int32)
+            self._text_cells = np.frombuffer(parts["text_cells"], np.int32).reshape(-1, n) if n else None
+            self.subset_offsets = np.arange(n + 1, dtype=np.int64) * m
+        else:
+            self.descriptors = np.frombuffer(parts["codes"], np.uint32)
+            self.values = np.frombuffer(parts["values"], np.float64)
+            self.raw = np.frombuffer(parts["raws"], np.uint64)
+            self.has_raw = (np.frombuffer(parts["flags"], np.uint8) & _HAS_RAW) != 0
+            self.text_index = np.frombuffer(parts["text_index"], np.int32)
+            starts = np.frombuffer(parts["subset_starts"], np.uint64).astype(np.int64)
+            self.subset_offsets = np.append(starts, np.int64(len(self.descriptors)))
+
+    def __len__(self) -> int:
+        return int(self.subset_offsets[-1])
+
+    def __repr__(self) -> str:
+        kind = "compressed" if self.compressed else "uncompressed"
+        return "MessageArrays(%s, subsets=%d, items=%d)" % (kind, self.subsets, len(self))
+
+    # Compressed messages keep their block column by column; the per-item
+    # arrays in result order (subset by subset) are made from it on first
+    # use and kept.
+    def __getattr__(self, name):
+        if not self.__dict__.get("compressed"):
+            raise AttributeError(name)
+        n, m = self.subsets, self.columns
+        if name == "values_2d":
+            value = self._cells.T
+        elif name == "values":
+            value = np.ascontiguousarray(self._cells.T).reshape(-1)
+        elif name == "descriptors":
+            value = np.tile(self.column_descriptors, n)
+        elif name == "raw":
+            raw = self._increments.T.astype(np.uint64) + self._r0
+            raw[:, ~self._column_has_raw] = 0
+            value = raw.reshape(-1)
+        elif name == "has_raw":
+            value = np.tile(self._column_has_raw, n)
+        elif name == "text_index":
+            index = np.full((n, m), -1, dtype=np.int32)
+            for j in np.nonzero(self._text_slot >= 0)[0]:
+                index[:, j] = self._text_cells[self._text_slot[j]]
+            value = index.reshape(-1)
+        else:
+            raise AttributeError(name)
+        self.__dict__[name] = value
+        return value
+
+    @property
+    def nbytes(self) -> int:
+        """Bytes held by the decoded arrays (not counting the texts)."""
+        return sum(len(v) for v in self._parts.values() if isinstance(v, bytes))
+
+    def text(self, i: int) -> Optional[str]:
+        """The text of item ``i``, or None."""
+        k = int(self.text_index[i])
+        return None if k < 0 else self.texts[k]
+
+    def subset(self, s: int) -> slice:
+        """The items of subset ``s`` (from 0) as a slice of the per-item arrays."""
+        return slice(int(self.subset_offsets[s]), int(self.subset_offsets[s + 1]))
+
+    def meanings(self, tables: TableSet) -> np.ndarray:
+        """Code and flag table meanings per item (object array, None where
+        there is none), looked up once per distinct (descriptor, raw)."""
+        out = np.full(len(self), None, dtype=object)
+        if not len(self):
+            return out
+        codes = self.descriptors.astype(np.uint64)
+        raws = self.raw
+        mask = self.has_raw
+        pairs = np.stack([codes[mask], raws[mask]], axis=1)
+        unique, inverse = np.unique(pairs, axis=0, return_inverse=True)
+        found = np.array([tables.get_meaning(int(c), int(r)) for c, r in unique] + [None], dtype=object)[:-1]
+        out[mask] = found[inverse.reshape(-1)]
+        return out
+
+
+def decode_arrays(data: bytes, tables: TableSet) -> MessageArrays:
+    """The first message of ``data`` decoded into arrays with ``tables``.
+    Raises the same ValueError as ``decode_values_with_tables``."""
+    return MessageArrays(_ext.decode_arrays(data, tables))
+
+
+def decode_many(
+    messages: Sequence[bytes],
+    tables: Union[TableSet, Sequence[TableSet]],
+    threads: int = 1,
+    errors: str = "raise",
+) -> List[Union[MessageArrays, ValueError]]:
+    """Each message of ``messages`` (byte strings, one message each)
+    decoded into arrays, on ``threads`` threads. ``tables`` is one TableSet
+    for all messages or one per message. With ``errors="raise"`` the first
+    bad message raises its ValueError; with ``errors="return"`` its place in
+    the list holds that ValueError instead."""
+    if errors not in ("raise", "return"):
+        raise ValueError("errors must be 'raise' or 'return'")
+    if threads < 1:
+        raise ValueError("threads must be at least 1")
+    out: List[Union[MessageArrays, ValueError]] = []
+    for part in _ext.decode_many(list(messages), tables, threads):
+        if isinstance(part, str):
+            if errors == "raise":
+                raise ValueError(part)
+            out.append(ValueError(part))
+        else:
+            out.append(MessageArrays(part))
+    return out

@@ -1,0 +1,101 @@
+"""The array path holds exactly what the DecodedValue list holds, item for
+item, fails alike, and decodes many messages on several threads."""
+
+import math
+import os
+
+import numpy as np
+import pytest
+
+import _corvena as c
+from bufr_build import Bits, message
+from conftest import message_files, split_messages
+from corvena.arrays import decode_arrays, decode_many
+from decoding_tables import tables, tables_dir  # noqa: F401
+
+
+def assert_same(items, arrays, tables):
+    assert len(arrays) == len(items)
+    meanings = arrays.meanings(tables)
+    for i, x in enumerate(items):
+        value = arrays.values[i]
+        assert x.descriptor == arrays.descriptors[i], i
+        assert (math.isnan(value) if x.raw_value is None else x.raw_value == value), (i, x, value)
+        assert x.raw == (int(arrays.raw[i]) if arrays.has_raw[i] else None), (i, x)
+        assert x.raw_text == arrays.text(i) and x.raw_meaning == meanings[i], (i, x)
+
+
+def real_messages():
+    out = []
+    for path in message_files():
+        with open(path, "rb") as f:
+            msgs = split_messages(f.read())
+        for k, msg in enumerate(msgs[:3]):
+            out.append(pytest.param(msg, id="%s#%d" % (os.path.basename(path), k)))
+    return out
+
+
+@pytest.mark.parametrize("msg", real_messages())
+def test_real_messages_item_for_item(definitions, msg):
+    m = c.parse_bytes(msg)
+    t = c.TableSet.from_definitions(definitions, m)
+    try:
+        items = c.decode_values_with_tables(msg, t)
+    except ValueError as exc:
+        with pytest.raises(ValueError) as info:
+            decode_arrays(msg, t)
+        assert str(info.value) == str(exc)
+        return
+    arrays = decode_arrays(msg, t)
+    assert_same(items, arrays, t)
+    assert arrays.subsets == m.number_of_subsets and len(arrays.subset_offsets) == m.number_of_subsets + 1
+    if m.compressed_data and m.number_of_subsets:
+        # Subsets x items, read in place from the decoded block.
+        per = len(items) // m.number_of_subsets
+        assert arrays.values_2d.shape == (m.number_of_subsets, per)
+        assert np.shares_memory(arrays.values_2d, arrays._cells)
+        np.testing.assert_array_equal(arrays.values_2d.reshape(-1), arrays.values)
+
+
+SYNTHETIC = [
+    # codes, data, subsets, compressed
+    ([1001, 1015, 2001, 204002, 11001], Bits().put(5, 7).text("AB  ").put(3, 2).put(1, 2).put(7, 8), 1, False),
+    ([1001, 1015], Bits().put(5, 7).put(2, 6).put(0, 2).ones(2).put(1, 2).text("WXYZ").put(4, 6).text("ABCD")
+     .text("\xff" * 4).text("EF  "), 3, True),
+    ([222000, 101000, 31001, 13015], Bits().put(0, 8).put(0, 6).put(2, 8).put(0, 6).put(1, 7).put(0, 6)
+     .put(127, 7).put(0, 6), 2, True),
+]
+
+
+@pytest.mark.parametrize("codes,bits,subsets,compressed", SYNTHETIC)
+def test_missing_values_texts_and_operators(tables, codes, bits, subsets, compressed):
+    msg = message(codes, bits, subsets=subsets, compressed=compressed)
+    assert_same(c.decode_values_with_tables(msg, tables), decode_arrays(msg, tables), tables)
+
+
+def test_errors_are_those_of_the_object_path(tables):
+    cases = [b"", message([1001], Bits()), message([1001], Bits().put(1, 7))[:-1] + b"8",
+             message([301003], Bits()), message([1001] * 3, Bits().put(1, 7), subsets=2, compressed=True)]
+    for msg in cases:
+        with pytest.raises(ValueError) as expected:
+            c.decode_values_with_tables(msg, tables)
+        with pytest.raises(ValueError) as got:
+            decode_arrays(msg, tables)
+        assert str(got.value) == str(expected.value)
+    out = decode_many(cases + [message([1001], Bits().put(3, 7))], tables, threads=2, errors="return")
+    assert [type(x).__name__ for x in out] == ["ValueError"] * len(cases) + ["MessageArrays"]
+    with pytest.raises(ValueError, match="missing BUFR marker"):
+        decode_many(cases, tables)
+
+
+def test_many_messages_on_threads(definitions):
+    path = [p for p in message_files() if "synop_bufr_GER" in p][0]
+    with open(path, "rb") as f:
+        msgs = split_messages(f.read())
+    tabs = [c.TableSet.from_definitions(definitions, c.parse_bytes(m)) for m in msgs]
+    one = decode_many(msgs, tabs, threads=1)
+    two = decode_many(msgs * 3, tabs * 3, threads=2)
+    for a, b in zip(one * 3, two):
+        np.testing.assert_array_equal(a.values, b.values)
+        np.testing.assert_array_equal(a.descriptors, b.descriptors)
+        assert a.texts == b.texts
