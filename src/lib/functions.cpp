@@ -67,11 +67,12 @@ Result<BufrMessage> first_message(std::string_view data, std::string_view& messa
     return parse_message(message_bytes);
 }
 
-PyObject* decode_with(std::string_view message_bytes, const BufrMessage& message, const TableSet& tables) {
+PyObject* decode_with(std::string_view message_bytes, const BufrMessage& message, const TableSet& tables,
+                      PyObject* tableset = nullptr) {
     const std::string_view area = message_bytes.substr(message.section4_data_offset, message.section4_data_length);
     auto values = decode_section4(message, tables, area);
     if (!values) return raise_bufr(values.error());
-    PyObject* list = decoded_list(*values);
+    PyObject* list = decoded_list(*values, tableset);
     recycle_items(std::move(values).value());
     return list;
 }
@@ -164,7 +165,7 @@ PyObject* fn_decode_values_with_tables(PyObject*, PyObject* args, PyObject* kwar
         std::string_view bytes;
         auto message = first_message(data, bytes);
         if (!message) return raise_bufr(message.error());
-        return decode_with(bytes, *message, tableset_of(a[1]));
+        return decode_with(bytes, *message, tableset_of(a[1]), a[1]);
     })
 }
 

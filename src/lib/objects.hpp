@@ -12,10 +12,19 @@
 
 namespace corvena::py {
 
+class StrCache;
+
 struct TableSetObject {
     PyObject_HEAD
     TableSet* tables;  // owned; never changed after the object is made
+    // The str objects of the names and meanings of this set, made once and
+    // shared by every DecodedValue decoded with it (null until first used;
+    // only touched with the interpreter lock held).
+    StrCache* strings;
 };
+
+// Frees a StrCache (and the references it holds).
+void free_str_cache(StrCache* cache);
 
 struct MessageObject {
     PyObject_HEAD

@@ -157,6 +157,7 @@ PyObject* tableset_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void tableset_dealloc(PyObject* self) {
+    free_str_cache(reinterpret_cast<TableSetObject*>(self)->strings);
     delete reinterpret_cast<TableSetObject*>(self)->tables;
     free_heap_object(self);
 }

@@ -30,7 +30,9 @@ PyObject* wrap_tableset(TableSet tables);
 const TableSet& tableset_of(PyObject* obj);
 
 // A list of new DecodedValue objects, one per item, in order.
-PyObject* decoded_list(const DecodedValues& values);
+// `tableset`, when given, is the TableSet object the values were decoded
+// with: its names and meanings then become str objects once for the set.
+PyObject* decoded_list(const DecodedValues& values, PyObject* tableset);
 
 // A list of int from codes.
 PyObject* code_list(const std::vector<std::uint32_t>& codes);

@@ -2,12 +2,15 @@
 // meaning are str objects shared by every item that has the same one.
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
+#include <sys/mman.h>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "lib/args.hpp"
 #include "lib/errors.hpp"
+#include "lib/objects.hpp"
 #include "lib/pyref.hpp"
 #include "lib/types.hpp"
 #include "message/value.hpp"
@@ -80,7 +83,7 @@ public:
                 empty_ = c;
                 ++cached_;
             } else {
-                std::free(c);
+                unmap_chunk(c);
             }
         }
     }
@@ -101,7 +104,7 @@ private:
             empty_ = c->next;
             --cached_;
         } else {
-            c = static_cast<Chunk*>(std::aligned_alloc(kChunkBytes, kChunkBytes));
+            c = static_cast<Chunk*>(map_chunk());
             if (c == nullptr) return false;
             c->free = nullptr;
             c->bumped = 0;
@@ -111,6 +114,22 @@ private:
         link(c);
         return true;
     }
+    // Chunks are mapped from the system directly, aligned to their size,
+    // so that a chunk given back is returned to the system at once: a large
+    // result, once dropped, leaves no resident memory behind (the heap
+    // would keep it).
+    static void* map_chunk() {
+        void* p = mmap(nullptr, 2 * kChunkBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return nullptr;
+        const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(p);
+        const std::uintptr_t aligned = (start + kChunkBytes - 1) & ~(std::uintptr_t{kChunkBytes} - 1);
+        if (aligned > start) munmap(p, aligned - start);
+        const std::uintptr_t end = start + 2 * kChunkBytes;
+        if (end > aligned + kChunkBytes) munmap(reinterpret_cast<void*>(aligned + kChunkBytes), end - aligned - kChunkBytes);
+        return reinterpret_cast<void*>(aligned);
+    }
+    static void unmap_chunk(void* c) { munmap(c, kChunkBytes); }
+
     // The open chunks form a list; allocation takes from its head.
     void link(Chunk* c) {
         c->prev = nullptr;
@@ -225,8 +244,11 @@ PyType_Slot value_slots[] = {
 
 PyType_Spec value_spec = {"_corvena.DecodedValue", sizeof(ValueObject), 0, Py_TPFLAGS_DEFAULT, value_slots};
 
-// One str per distinct table text for the whole list, found through a
-// small direct-mapped cache in front of the map.
+}  // namespace
+
+// One str per distinct table text, found through a small direct-mapped
+// cache in front of the map. Kept by a TableSet object for all its
+// results, or made for one list.
 class StrCache {
 public:
     ~StrCache() {
@@ -256,6 +278,10 @@ private:
     const std::string* keys_[kWays] = {};
     PyObject* objs_[kWays] = {};
 };
+
+void free_str_cache(StrCache* cache) { delete cache; }
+
+namespace {
 
 // A new DecodedValue for `item`, its strings taken from the caches.
 PyObject* make_value(const DecodedValues& values, const DecodedValue& item, PyObject* name, StrCache& meanings) {
@@ -297,12 +323,22 @@ bool create_value_type() {
 
 PyTypeObject* value_type() { return g_type; }
 
-PyObject* decoded_list(const DecodedValues& values) {
+PyObject* decoded_list(const DecodedValues& values, PyObject* tableset) {
     const std::size_t n = values.size();
     Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
-    StrCache names;
-    StrCache meanings;
+    std::unique_ptr<StrCache> local;
+    StrCache* shared = nullptr;
+    if (tableset != nullptr) {
+        StrCache*& kept = reinterpret_cast<TableSetObject*>(tableset)->strings;
+        if (kept == nullptr) kept = new StrCache();
+        shared = kept;
+    } else {
+        local = std::make_unique<StrCache>();
+        shared = local.get();
+    }
+    StrCache& names = *shared;
+    StrCache& meanings = *shared;
     if (!values.by_column) {
         for (std::size_t i = 0; i < n; ++i) {
             const DecodedValue& item = values.items[i];
