@@ -1,11 +1,21 @@
 """Decoding speed and memory against ecCodes and pybufrkit, in one process.
 
-    python bench/bench.py [--repeats N] [--files NAME ...]
+    python bench/bench.py [--repeats N] [--files NAME ...] [--no-pybufrkit]
 
-Needs the ecCodes Python bindings (PyPI eccodes) and pybufrkit installed
-beside corvena; bench/run.sh sets up such an environment. Prints, per file,
-the median time of each decoder over the repeats, items per second and the
-ratios, then the memory per DecodedValue kept alive and the table load time.
+For each file (all shared files by default) it times, interleaved round by
+round so that a slow moment of the machine hits every decoder alike:
+
+- objects:  _corvena.decode_values_with_tables, one DecodedValue per item
+- arrays:   corvena.arrays.decode_many, threads=1 and threads=2
+- ecCodes:  codes_new_from_message, unpack, numericValues (the PyPI or
+            Debian bindings), per message
+- pybufrkit: Decoder.process, on the messages its own tables decode
+- floor:    numpy.ndarray.tolist() of as many float64 values as there are
+            items: the least that any one-object-per-value result costs
+
+It prints min and median per decoder and the ratios (ecCodes time / ours,
+from the medians), then the memory kept per item by each path. Needs the
+ecCodes bindings and pybufrkit beside corvena; bench/run.sh sets that up.
 """
 
 import argparse
@@ -16,37 +26,20 @@ import statistics
 import sys
 import time
 
+import numpy as np
+
 import _corvena
-from corvena import message_slices
+from corvena import _ext
+from corvena.arrays import decode_many
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MESSAGES = os.path.normpath(os.path.join(HERE, "..", "..", "shared", "data", "messages"))
 DEFINITIONS = "/usr/share/eccodes/definitions"
 
-DEFAULT_FILES = [
-    "Z__C_EDZW_20210516120400_bda01_synop_bufr_GER_999999_999999__MW_466.bufr",  # uncompressed, 44 messages
-    "synop_multi_subset_uncompressed.bufr",
-    "wave_uncompressed.bufr",
-    "M02-HIRS-HIRxxx1B-NA-1.0-20181122114854.000000000Z-20181122132602-1304602.bufr",  # HIRS, compressed
-    "aaen_55.bufr",  # AMSU-A, compressed
-    "aben_55.bufr",  # AMSU-B, compressed
-    "mhen_55.bufr",  # MHS, compressed
-    "compress_3.bufr",
-]
 
-
-def split_messages(data):
-    return list(message_slices(data))
-
-
-def median_time(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        gc.collect()
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return statistics.median(times)
+def split(data):
+    slices, _ = _ext.scan(data)
+    return [data[s:s + n] for s, n in slices]
 
 
 def table_key(m):
@@ -54,43 +47,44 @@ def table_key(m):
             m.originating_centre, m.originating_subcentre)
 
 
-def bench_corvena(messages):
-    tables = {}
+def decodable_plan(messages, cache):
+    """(message, tables) for the messages this library decodes."""
+    plan = []
     for msg in messages:
         m = _corvena.parse_bytes(msg)
         key = table_key(m)
-        if key not in tables:
-            tables[key] = _corvena.TableSet.from_definitions(DEFINITIONS, m)
-    plan = [(msg, tables[table_key(_corvena.parse_bytes(msg))]) for msg in messages]
+        if key not in cache:
+            cache[key] = _corvena.TableSet.from_definitions(DEFINITIONS, m)
+        try:
+            _corvena.decode_values_with_tables(msg, cache[key])
+        except ValueError:
+            continue
+        plan.append((msg, cache[key]))
+    return plan
+
+
+def eccodes_runner(messages):
+    import eccodes
 
     def run():
         n = 0
-        for msg, t in plan:
-            n += len(_corvena.decode_values_with_tables(msg, t))
-        return n
-
-    return run, plan
-
-
-def _eccodes_file(eccodes):
-    """ecCodes on every message of the file: new handle, unpack, the numeric
-    values, release."""
-    n = 0
-    with open(_eccodes_file.path, "rb") as f:
-        while True:
-            h = eccodes.codes_bufr_new_from_file(f)
-            if h is None:
-                break
+        for msg in messages:
+            h = eccodes.codes_new_from_message(msg)
             try:
                 eccodes.codes_set(h, "unpack", 1)
                 n += len(eccodes.codes_get_array(h, "numericValues"))
             finally:
                 eccodes.codes_release(h)
-    return n
+        return n
+
+    try:
+        run()
+    except Exception:  # noqa: BLE001 - ecCodes cannot decode this file
+        return None
+    return run
 
 
-def pybufrkit_decodable(messages):
-    """The messages that pybufrkit's own tables can decode."""
+def pybufrkit_runner(messages):
     from pybufrkit.decoder import Decoder
 
     decoder = Decoder()
@@ -101,62 +95,53 @@ def pybufrkit_decodable(messages):
         except Exception:  # noqa: BLE001 - any failure leaves the message out
             continue
         ok.append(msg)
-    return ok
-
-
-def bench_pybufrkit(messages):
-    from pybufrkit.decoder import Decoder
-
-    decoder = Decoder()
 
     def run():
-        for msg in messages:
+        for msg in ok:
             decoder.process(msg)
 
-    return run
+    return run, ok
 
 
-def resident_bytes():
+def timed(fn):
+    gc.collect()
+    t = time.perf_counter()
+    fn()
+    return time.perf_counter() - t
+
+
+def resident():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def memory_per_item(plan):
-    """Growth of the resident set while every result is kept alive, per
-    item: the objects, the list slots, the shared names and any text."""
+    """Resident growth per item while every object result is kept, and the
+    bytes per item of the array results."""
     gc.collect()
-    # One decode first, so that the tables and the module's buffers are in.
     _corvena.decode_values_with_tables(*plan[0])
-    base = resident_bytes()
+    base = resident()
     kept = [_corvena.decode_values_with_tables(msg, t) for msg, t in plan]
-    used = resident_bytes() - base
     count = sum(len(k) for k in kept)
+    objects = (resident() - base) / count
     del kept
-    return used / count, count
-
-
-def table_load(repeats):
-    d = os.path.join(DEFINITIONS, "bufr", "tables", "0", "wmo", "38")
-    files = [os.path.join(d, "element.table"), os.path.join(d, "sequence.def")]
-    files += sorted(glob.glob(os.path.join(d, "codetables", "*.table")))
-
-    def read_bytes():
-        for p in files:
-            with open(p, "rb") as f:
-                f.read()
-
-    load = median_time(lambda: _corvena.TableSet.from_eccodes(d), repeats)
-    read = median_time(read_bytes, repeats)
-    return load, read, len(files)
+    gc.collect()
+    arrays = decode_many([m for m, _ in plan], [t for _, t in plan])
+    per_kind = {}
+    for a in arrays:
+        size, n = per_kind.get(a.compressed, (0, 0))
+        per_kind[a.compressed] = (size + a.nbytes, n + len(a))
+    numeric = {k: size / max(n, 1) for k, (size, n) in per_kind.items()}
+    return objects, numeric, count
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--files", nargs="*", default=DEFAULT_FILES)
+    parser.add_argument("--files", nargs="*", default=None)
     parser.add_argument("--no-pybufrkit", action="store_true")
     args = parser.parse_args()
-
+    files = args.files or sorted(os.path.basename(p) for p in glob.glob(os.path.join(MESSAGES, "*.bufr")))
     try:
         import eccodes  # noqa: F401
         have_eccodes = True
@@ -168,41 +153,69 @@ def main():
     except ImportError:
         have_pybufrkit = False
 
-    print("%-44s %5s %9s %10s %10s %10s %8s %8s %12s" % (
-        "file", "msgs", "items", "corvena s", "ecCodes s", "pybufrkit", "x ecC", "x pbk", "items/s"))
-    for name in args.files:
-        path = os.path.join(MESSAGES, name)
-        with open(path, "rb") as f:
-            raw = f.read()
-        messages = split_messages(raw)
-        run, plan = bench_corvena(messages)
-        items = run()
-        ours = median_time(run, args.repeats)
-        ecc = pbk = float("nan")
+    print("# %s, %d cores, Python %s, numpy %s" % (time.strftime("%Y-%m-%d"), os.cpu_count(),
+                                                   sys.version.split()[0], np.__version__))
+    print("# times in ms, median of %d interleaved rounds (min in brackets); x = ecCodes median / ours" % args.repeats)
+    head = "%-34s %6s %9s %17s %17s %17s %17s %8s %7s %7s %7s %7s %9s"
+    print(head % ("file", "msgs", "items", "objects", "arrays 1 thr", "arrays 2 thr", "ecCodes", "floor",
+                  "x obj", "x arr1", "x arr2", "2thr/1", "x pbk obj"))
+    cache = {}
+    all_plan = []
+    for name in files:
+        with open(os.path.join(MESSAGES, name), "rb") as f:
+            messages = split(f.read())
+        plan = decodable_plan(messages, cache)
+        if not plan:
+            print("%-34s not decoded here" % name[:34])
+            continue
+        all_plan.extend(plan)
+        msgs = [m for m, _ in plan]
+        tabs = [t for _, t in plan]
+        items = sum(len(_corvena.decode_values_with_tables(m, t)) for m, t in plan)
+        floor_array = np.arange(items, dtype=np.float64)
+        runners = {
+            "objects": lambda: [_corvena.decode_values_with_tables(m, t) for m, t in plan],
+            "arrays1": lambda: decode_many(msgs, tabs, threads=1),
+            "arrays2": lambda: decode_many(msgs, tabs, threads=2),
+            "floor": lambda: floor_array.tolist(),
+        }
         if have_eccodes:
-            import eccodes
-            _eccodes_file.path = path
-            ecc = median_time(lambda: _eccodes_file(eccodes), args.repeats)
-        pbk_ratio = float("nan")
-        note = ""
-        if have_pybufrkit:
-            decodable = pybufrkit_decodable(messages)
-            if decodable:
-                pbk = median_time(bench_pybufrkit(decodable), max(1, min(args.repeats, 3)))
-                same_run, _ = bench_corvena(decodable)
-                pbk_ratio = pbk / median_time(same_run, args.repeats)
-            if len(decodable) != len(messages):
-                note = "  (pybufrkit: %d of %d messages)" % (len(decodable), len(messages))
-        print("%-44s %5d %9d %10.4f %10.4f %10.4f %8.1f %8.1f %12.0f%s" % (
-            name[:44], len(messages), items, ours, ecc, pbk, ecc / ours, pbk_ratio, items / ours, note))
+            run = eccodes_runner(msgs)
+            if run is not None:
+                runners["ecCodes"] = run
+        times = {k: [] for k in runners}
+        for _ in range(args.repeats):
+            for k, fn in runners.items():
+                times[k].append(timed(fn))
+        med = {k: statistics.median(v) for k, v in times.items()}
+        low = {k: min(v) for k, v in times.items()}
 
-    per_item, count = memory_per_item(bench_corvena([m for n in args.files
-                                                     for m in split_messages(open(os.path.join(MESSAGES, n), "rb").read())])[1])
+        def cell(k):
+            if k not in med:
+                return "-"
+            return "%8.2f [%6.2f]" % (med[k] * 1e3, low[k] * 1e3)
+
+        def ratio(k):
+            return "%7.1f" % (med["ecCodes"] / med[k]) if "ecCodes" in med else "-"
+
+        pbk = "-"
+        if have_pybufrkit:
+            run, ok = pybufrkit_runner(msgs)
+            if ok:
+                sub = [(m, t) for m, t in plan if m in set(ok)]
+                ours = min(timed(lambda: [_corvena.decode_values_with_tables(m, t) for m, t in sub])
+                           for _ in range(args.repeats))
+                theirs = min(timed(run) for _ in range(max(1, min(args.repeats, 3))))
+                pbk = "%9.1f" % (theirs / ours) + ("" if len(ok) == len(msgs) else " (%d/%d)" % (len(ok), len(msgs)))
+        print(head % (name[:34], len(msgs), items, cell("objects"), cell("arrays1"), cell("arrays2"), cell("ecCodes"),
+                      "%8.2f" % (med["floor"] * 1e3), ratio("objects"), ratio("arrays1"), ratio("arrays2"),
+                      "%7.2f" % (med["arrays1"] / med["arrays2"]), pbk))
+        sys.stdout.flush()
+    objects, numeric, count = memory_per_item(all_plan)
     print()
-    print("memory per DecodedValue kept alive: %.1f bytes (over %d items, list slots included)" % (per_item, count))
-    load, read, nfiles = table_load(max(args.repeats, 5))
-    print("TableSet.from_eccodes(wmo/38): %.4f s; reading its %d files' bytes: %.4f s; ratio %.1f" % (
-        load, nfiles, read, load / read))
+    print("memory kept per item over %d items: objects %.1f bytes (DecodedValue and list slot); arrays "
+          "%.1f bytes for compressed messages, %.1f for uncompressed ones" % (
+              count, objects, numeric.get(True, float("nan")), numeric.get(False, float("nan"))))
 
 
 if __name__ == "__main__":

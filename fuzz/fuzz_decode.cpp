@@ -4,7 +4,9 @@
 // Input layout: octet 0 flags (bit 0 compressed), octets 1-2 the number of
 // subsets (taken modulo 64 to keep runs short), octet 3 the descriptor
 // count, then two octets per descriptor, then the data of section 4.
-// A whole input that frames as a message is decoded as it is, too.
+// A whole input that frames as a message is decoded as it is, too. Each
+// decoding runs on both sinks, which must agree: the same error, or the
+// same number of items.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -26,14 +28,25 @@ const corvena::TableSet& tables() {
     return *set;
 }
 
+void decode_both(const corvena::BufrMessage& m, std::string_view data) {
+    auto items = corvena::decode_section4(m, tables(), data);
+    auto arrays = corvena::decode_section4_arrays(m, tables(), data);
+    if (items.ok() != arrays.ok()) std::abort();
+    if (!items.ok()) {
+        if (items.error().text() != arrays.error().text()) std::abort();
+        return;
+    }
+    const std::size_t n = arrays->compressed ? arrays->cells.size() : arrays->codes.size();
+    if (n != items->size()) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     auto framed = corvena::parse_message(bytes);
     if (framed) {
-        (void)corvena::decode_section4(*framed, tables(),
-                                       bytes.substr(framed->section4_data_offset, framed->section4_data_length));
+        decode_both(*framed, bytes.substr(framed->section4_data_offset, framed->section4_data_length));
     }
     if (size < 4) return 0;
     corvena::BufrMessage m;
@@ -45,6 +58,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const unsigned h = (data[pos] << 8) | data[pos + 1];
         m.unexpanded_descriptors.push_back((h >> 14) * 100000 + ((h >> 8) & 0x3F) * 1000 + (h & 0xFF));
     }
-    (void)corvena::decode_section4(m, tables(), bytes.substr(pos < size ? pos : size));
+    decode_both(m, bytes.substr(pos < size ? pos : size));
     return 0;
 }

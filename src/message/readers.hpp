@@ -62,6 +62,7 @@ class UncompressedReader {
 public:
     static constexpr const char* kDepthError = "descriptor decode exceeded recursion depth";
     static constexpr bool kMissingBitmapEntryIsZero = false;
+    static constexpr bool kWantsCodeTables = Sink::kWantsMeanings;
 
     UncompressedReader(const TableSet& tables, BitReader& bits, DecodeState& state, Sink& sink, DecodeBudget& budget)
         : tables_(tables), bits_(bits), state_(state), sink_(sink), budget_(budget) {}
@@ -82,7 +83,13 @@ public:
         const std::uint16_t w = numeric_width(e, state_);
         auto raw = bits_.read_bits(w);
         if (!raw) return std::move(raw).error();
-        const std::string* meaning = Sink::kWantsMeanings ? tables_.find_meaning(def.code, *raw) : nullptr;
+        const std::string* meaning = nullptr;
+        if constexpr (Sink::kWantsMeanings) {
+            if (const CodeTable* table = e.code_table(tables_)) {
+                auto hit = table->find(*raw);
+                if (hit != table->end()) meaning = &hit->second;
+            }
+        }
         if (is_missing(*raw, w, def.code)) {
             sink_.numeric(def.code, &def.name, *raw, false, 0.0, meaning);
             return success();
@@ -144,6 +151,7 @@ class CompressedReader {
 public:
     static constexpr const char* kDepthError = "compressed descriptor decode exceeded recursion depth";
     static constexpr bool kMissingBitmapEntryIsZero = true;
+    static constexpr bool kWantsCodeTables = Sink::kWantsMeanings;
 
     CompressedReader(const TableSet& tables, BitReader& bits, DecodeState& state, Sink& sink, DecodeBudget& budget,
                      std::uint16_t subsets)
@@ -155,7 +163,7 @@ public:
         first.reset();
         const ElementDefinition& def = *e.def;
         if (is_character(def)) return character_column(def.code, &def.name, character_width(e, state_));
-        const CodeTable* table = tables_.find_code_table(def.code);
+        const CodeTable* table = Sink::kWantsMeanings ? e.code_table(tables_) : nullptr;
         return numeric_column(def.code, &def.name, numeric_width(e, state_), effective_reference(e, state_),
                               effective_scale(e, state_), !is_class31(def.code), table, &first);
     }

@@ -75,8 +75,17 @@ struct ElementView {
     std::int64_t reference;
     std::uint16_t width;
     bool difference = false;  // read as a difference statistical value
+    bool table_known = false;  // `table` is the element's code table (or null: none)
+    const CodeTable* table = nullptr;
 
-    static ElementView of(const ElementDefinition& d) { return ElementView{&d, d.reference, d.width, false}; }
+    static ElementView of(const ElementDefinition& d) { return ElementView{&d, d.reference, d.width}; }
+    void with_table(const CodeTable* t) {
+        table = t;
+        table_known = true;
+    }
+    const CodeTable* code_table(const TableSet& tables) const {
+        return table_known ? table : tables.find_code_table(def->code);
+    }
 };
 
 struct DecodeState {

@@ -17,6 +17,7 @@
 //   std::uint64_t position() const               bits read so far
 //   static constexpr const char* kDepthError
 //   static constexpr bool kMissingBitmapEntryIsZero
+//   static constexpr bool kWantsCodeTables     (the walk hands each element its code table)
 #pragma once
 
 #include <cstdint>
@@ -103,6 +104,14 @@ public:
     const ElementDefinition* element(std::uint32_t code) {
         return static_cast<const ElementDefinition*>(find(elements_, code, [&] { return tables_.find_element(code); }));
     }
+    // The code or flag table of an element, null when it has none.
+    const CodeTable* code_table(std::uint32_t code) {
+        const void* found = find(tables_of_codes_, code, [&]() -> const void* {
+            const CodeTable* t = tables_.find_code_table(code);
+            return t != nullptr ? static_cast<const void*>(t) : static_cast<const void*>(&kNoTable);
+        });
+        return found == &kNoTable ? nullptr : static_cast<const CodeTable*>(found);
+    }
     const SequenceDefinition* sequence(std::uint32_t code) {
         return static_cast<const SequenceDefinition*>(find(sequences_, code, [&] { return tables_.find_sequence(code); }));
     }
@@ -140,9 +149,12 @@ private:
         return found;
     }
 
+    static inline const char kNoTable = 0;
+
     const TableSet& tables_;
     Table elements_;
     Table sequences_;
+    Table tables_of_codes_;
 };
 
 template <class Reader>
@@ -246,7 +258,9 @@ private:
             state_.bitmap_may_start = false;
         }
         std::optional<double> first;
-        CORVENA_TRY(reader_.element(ElementView::of(*def), first));
+        ElementView view = ElementView::of(*def);
+        if constexpr (Reader::kWantsCodeTables) view.with_table(lookups().code_table(c));
+        CORVENA_TRY(reader_.element(view, first));
         state_.local_width.reset();
         if (into_bitmap) {
             if (first || Reader::kMissingBitmapEntryIsZero) state_.bitmap.push_back(bitmap_entry(first));
@@ -303,7 +317,7 @@ private:
     Reader& reader_;
     DecodeState& state_;
     DecodeBudget& budget_;
-    std::unique_ptr<LookupCache> lookups_;  // made on first use: 32 KiB per walk
+    std::unique_ptr<LookupCache> lookups_;  // made on first use: 48 KiB per walk
 };
 
 }  // namespace corvena
