@@ -1,36 +1,165 @@
-"""The command-line tool python -m corvena."""
+"""The command-line tool: corvena ls, dump and get."""
 
+import csv
+import io
+import json
 import os
+import pathlib
 import subprocess
 import sys
 
-from conftest import MESSAGES, WMO_CSV
+import pytest
+
+from conftest import MESSAGES
+
+DWD = os.path.join(MESSAGES, "Z__C_EDZW_20210516120400_bda01_synop_bufr_GER_999999_999999__MW_466.bufr")
+SYNOP = os.path.join(MESSAGES, "synop_multi_subset_uncompressed.bufr")
+AMSUA = os.path.join(MESSAGES, "aaen_55.bufr")
 
 
-def run(*args):
-    return subprocess.run([sys.executable, "-m", "corvena", *args], capture_output=True, text=True, timeout=300)
+def run(*args, env=None):
+    return subprocess.run([sys.executable, "-m", "corvena", *args], capture_output=True, text=True, timeout=300,
+                          env=env)
 
 
-def test_lists_and_decodes_a_real_file(definitions):
-    path = os.path.join(MESSAGES, "synop_multi_subset_uncompressed.bufr")
-    out = run(path)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.startswith(path + ": 1 message(s)")
-    assert "number_of_subsets=12" in out.stdout and "time=2015-01-26 10:00:00" in out.stdout
-    assert "001015 STATION OR SITE NAME = 'TROMSO-HOLT'" in out.stdout
-    wmo = run("--wmo-csv", WMO_CSV, path)
-    assert wmo.returncode == 0 and "'TROMSO-HOLT'" in wmo.stdout
+@pytest.fixture(scope="module")
+def cut(tmp_path_factory):
+    """AMSU-A with its second message cut short."""
+    data = pathlib.Path(AMSUA).read_bytes()
+    path = tmp_path_factory.mktemp("cli") / "cut.bufr"
+    path.write_bytes(data[:5164])  # the first message ends at 5058
+    return str(path)
 
 
-def test_framing_only_and_failures(tmp_path):
-    multi = os.path.join(MESSAGES, "Z__C_EDZW_20210516120400_bda01_synop_bufr_GER_999999_999999__MW_466.bufr")
-    out = run("--no-values", multi)
-    assert out.returncode == 0 and out.stdout.count("  message ") == 44
-    bad = os.path.join(MESSAGES, "uegabe.bufr")
-    out = run("--no-values", multi, bad, str(tmp_path / "missing.bufr"))
-    assert out.returncode == 1
-    assert "uegabe.bufr: error: section 3 descriptor area has odd byte count" in out.stderr
-    assert "missing.bufr: error: No such file or directory (os error 2)" in out.stderr
-    assert out.stdout.count("  message ") == 44
-    out = run("--tables", str(tmp_path), multi)
-    assert out.returncode == 2 and out.stderr.startswith("error: tables: csv/table parse error: ")
+def test_console_script_is_installed():
+    script = os.path.join(os.path.dirname(sys.executable), "corvena")
+    out = subprocess.run([script, "ls", SYNOP], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0 and out.stdout.count("\n") == 2
+
+
+def test_ls():
+    out = run("ls", DWD, AMSUA)
+    assert out.returncode == 0 and out.stderr == ""
+    rows = list(csv.DictReader(io.StringIO(out.stdout), delimiter="\t"))
+    assert len(rows) == 48
+    first, amsu = rows[0], rows[44]
+    assert (first["file"], first["index"], first["centre"], first["category"]) == (DWD, "0", "78", "0")
+    assert (first["typical_time"], first["subsets"], first["compressed"]) == ("2021-05-16T12:00:00Z", "25", "no")
+    assert (amsu["file"], amsu["index"], amsu["subsets"], amsu["compressed"]) == (AMSUA, "0", "128", "yes")
+    assert all(r["tables"].startswith(("ecCodes definitions", "shipped WMO BUFR4 tables")) for r in rows)
+    shipped = run("ls", "--shipped-tables", SYNOP)
+    assert shipped.stdout.splitlines()[1].endswith("\tshipped WMO BUFR4 tables")
+
+
+def test_dump_text():
+    out = run("dump", SYNOP)
+    assert out.returncode == 0
+    lines = out.stdout.splitlines()
+    assert lines[0].startswith("== %s message 0: centre 88/0, category 0, 2015-01-26T10:00:00Z, 12 subset(s)" % SYNOP)
+    assert [line for line in lines if line.startswith("-- subset")] == ["-- subset %d" % n for n in range(1, 13)]
+    for expected in (
+        '001015 stationOrSiteName = "TROMSO-HOLT"',
+        "004001 year = 2015 a",
+        "012101 airTemperature = 276.45 K",
+        "013003 relativeHumidity = 69 %",
+        "010004 nonCoordinatePressure = missing",
+        "002001 stationType = 0 (AUTOMATIC STATION)",
+    ):
+        assert expected in lines[:40]
+
+
+def test_dump_json():
+    out = run("dump", "--json", SYNOP, AMSUA)
+    assert out.returncode == 0
+    messages = json.loads(out.stdout)
+    assert [(m["file"], m["index"], m["compressed"]) for m in messages] == [(SYNOP, 0, False)] + [
+        (AMSUA, i, True) for i in range(4)]
+    synop = messages[0]
+    assert len(synop["subsets"]) == synop["number_of_subsets"] == 12
+    temperature = next(i for i in synop["subsets"][1] if i["key"] == "airTemperature")
+    assert temperature == {"key": "airTemperature", "descriptor": "012101", "value": 266.55, "unit": "K"}
+    year = next(i for i in synop["subsets"][0] if i["key"] == "year")
+    assert year["value"] == 2015 and isinstance(year["value"], int)
+    columns = messages[1]["items"]
+    latitude = next(c for c in columns if c["key"] == "latitude")
+    assert len(latitude["values"]) == 128 and "value" not in latitude
+    satellite = next(c for c in columns if c["key"] == "satelliteIdentifier")
+    assert satellite["value"] == 209 and "values" not in satellite
+
+
+@pytest.mark.parametrize("name", ["compress_3.bufr", "aben_55.bufr", "ncep.352.bufr"])
+def test_dump_json_columns_agree_with_items(name):
+    # The dump builds the columns of compressed messages its own way; they
+    # must say what the item records of corvena.read say.
+    import corvena
+
+    path = os.path.join(MESSAGES, name)
+    out = run("dump", "--json", path)
+    assert out.returncode == 0
+    for message, record in zip(corvena.read(path), json.loads(out.stdout)):
+        if not message.compressed_data:
+            continue
+        subsets = message.subsets()
+        assert len(record["items"]) == len(subsets[0])
+        for j, column in enumerate(record["items"]):
+            items = [subset[j] for subset in subsets]
+            values = column["values"] if "values" in column else [column["value"]] * len(items)
+            assert json.loads(json.dumps([i.value for i in items])) == values
+            assert [type(i.value) for i in items] == [type(v) for v in values]
+            meanings = column.get("meanings") or [column.get("meaning")] * len(items)
+            assert [i.meaning for i in items] == meanings
+
+
+def test_get_csv():
+    out = run("get", "--keys", "stationNumber,airTemperature,#2#heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform,012103",
+              SYNOP)
+    assert out.returncode == 0
+    rows = list(csv.reader(io.StringIO(out.stdout)))
+    assert rows[0] == ["file", "message", "subset", "stationNumber", "airTemperature",
+                       "#2#heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform", "012103"]
+    assert rows[1] == [SYNOP, "0", "1", "27", "276.45", "", "271.39"]
+    assert len(rows) == 13
+
+
+def test_errors_name_file_and_message(cut, tmp_path):
+    missing = str(tmp_path / "missing.bufr")
+    out = run("ls", cut, SYNOP)
+    assert out.returncode == 1 and out.stdout.count("\n") == 2  # header and the first message
+    assert out.stderr.startswith("corvena: error: %s: message 1: " % cut) and "truncated" in out.stderr
+    out = run("get", "--keys", "stationNumber", "--continue-on-error", cut, missing, SYNOP)
+    assert out.returncode == 1 and out.stdout.count("\n") == 1 + 128 + 12
+    assert "%s: message 1: " % cut in out.stderr and "%s: No such file or directory" % missing in out.stderr
+
+
+@pytest.mark.parametrize(
+    "args, status, text",
+    [
+        ([], 2, "usage:"),
+        (["dump"], 2, "usage:"),
+        (["get", SYNOP], 2, "--keys"),
+        (["frobnicate", SYNOP], 2, "invalid choice"),
+    ],
+)
+def test_usage_errors(args, status, text):
+    out = run(*args)
+    assert out.returncode == status and text in out.stderr
+
+
+def test_bad_tables_exit_2_and_missing_tables_fall_back(tmp_path):
+    (tmp_path / "element.table").write_text("not a table\n")
+    out = run("ls", "--tables", str(tmp_path), SYNOP)
+    assert out.returncode == 2 and out.stderr.startswith("corvena: error: tables: ")
+    out = run("ls", "--tables", str(tmp_path / "nowhere"), SYNOP)
+    assert out.returncode == 0 and "warning: tables %s: not found" % (tmp_path / "nowhere") in out.stderr
+    assert "\tshipped WMO BUFR4 tables (tables %s: not found)" % (tmp_path / "nowhere") in out.stdout
+
+
+def test_closed_pipe_is_quiet():
+    process = subprocess.Popen([sys.executable, "-m", "corvena", "dump", AMSUA], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    process.stdout.readline()
+    process.stdout.close()
+    process.wait(timeout=120)
+    assert process.returncode == 141
+    assert process.stderr.read() == b""
+    process.stderr.close()

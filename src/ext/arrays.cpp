@@ -92,6 +92,8 @@ PyObject* to_python(const DecodedArrays& a) {
              set_item(d.get(), "column_r0", bytes_of(a.column_r0)) &&
              set_item(d.get(), "column_flags", bytes_of(a.column_flags)) &&
              set_item(d.get(), "column_text_slot", bytes_of(a.column_text_slot)) &&
+             set_item(d.get(), "column_scale", bytes_of(a.column_scale)) &&
+             set_item(d.get(), "column_reference", bytes_of(a.column_reference)) &&
              set_item(d.get(), "cells", bytes_of(a.cells)) &&
              set_item(d.get(), "increments",
                       PyBytes_FromStringAndSize(static_cast<const char*>(a.increments.data()),

@@ -38,6 +38,16 @@ PyMethodDef g_functions[] = {
      "with the interpreter lock released. `tables` is one TableSet for all\n"
      "or one per message. Gives a list in message order: the dict of a\n"
      "decoded message, or the text of its error."},
+    {"json_columns", cfunc(corvena::ext::fn_json_columns), kFlags,
+     "json_columns(parts, tables, kinds, widths)\n--\n\n"
+     "JSON text of each column of a compressed message decoded by decode_arrays:\n"
+     "one number (or null) when every subset holds the same, else an array of one\n"
+     "per subset; None for character columns. Numbers are written from their\n"
+     "exact integers with the decimal point placed by the column's scale. For a\n"
+     "column whose kind (one byte per column) is 1 (code table) or 2 (flag table,\n"
+     "of the width given, two bytes per column), the meanings follow as\n"
+     "', \"meaning\": ...' or ', \"meanings\": [...]'. A kind with the bit 0x10 set writes\n"
+     "whole numbers with a decimal point (\"846000.0\")."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -136,6 +136,8 @@ struct DecodedArrays {
     std::vector<std::uint64_t> column_r0;
     std::vector<std::uint8_t> column_flags;
     std::vector<std::int32_t> column_text_slot;  // -1, or the index of its block in text_cells
+    std::vector<std::int32_t> column_scale;      // the scale and reference in force for the column:
+    std::vector<std::int64_t> column_reference;  // value = (R0 + increment + reference) / 10^scale
     std::vector<double> cells;                    // columns x subsets
     NarrowUInts increments;                       // columns x subsets
     std::vector<std::int32_t> text_cells;         // text columns x subsets
@@ -180,6 +182,8 @@ public:
     void numeric_column(const NumericColumn& col) {
         if (col.subsets == 0) return;
         open_column(col.code, DecodedArrays::kHasRaw);
+        out_.column_scale.back() = col.scale;
+        out_.column_reference.back() = col.reference;
         const std::size_t at = out_.cells.size();
         out_.cells.resize(at + col.subsets);
         double* cells = out_.cells.data() + at;
@@ -283,6 +287,8 @@ private:
         out_.column_r0.push_back(pending_r0_);
         out_.column_flags.push_back(flags);
         out_.column_text_slot.push_back(-1);
+        out_.column_scale.push_back(0);
+        out_.column_reference.push_back(0);
     }
 
     DecodedArrays& out_;

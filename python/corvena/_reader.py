@@ -1,0 +1,647 @@
+"""Files, messages and their decoded items."""
+
+from __future__ import annotations
+
+import datetime
+import gc
+import os
+import threading
+import warnings
+from operator import attrgetter
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
+
+import _corvena
+
+from . import _ext
+from ._tables import SHIPPED_DESCRIPTION, ElementInfo, LoadedTables, Tables, TablesSource
+
+__all__ = ["Item", "Items", "Message", "ReadError", "ReadWarning", "read"]
+
+Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, Any]
+ErrorPolicy = Union[str, Callable[["ReadError"], None]]
+Key = Union[str, int]
+
+# The fields of section 0, 1 and 3 that a message exposes, as _corvena names them.
+HEADER_FIELDS = (
+    "edition",
+    "total_length",
+    "master_table_number",
+    "originating_centre",
+    "originating_subcentre",
+    "update_sequence_number",
+    "local_section_present",
+    "data_category",
+    "international_data_subcategory",
+    "local_data_subcategory",
+    "master_tables_version_number",
+    "local_tables_version_number",
+    "typical_year",
+    "typical_month",
+    "typical_day",
+    "typical_hour",
+    "typical_minute",
+    "typical_second",
+    "number_of_subsets",
+    "observed_data",
+    "compressed_data",
+    "unexpanded_descriptors",
+    "section1_length",
+    "section2_length",
+    "section3_length",
+    "section4_length",
+    "section4_data_offset",
+    "section4_data_length",
+)
+
+# Element descriptors of delayed replication and repetition factors: where
+# one occurs, uncompressed subsets may differ in their number of items.
+_DELAYED_FACTORS = frozenset((31000, 31001, 31002, 31011, 31012))
+
+
+class ReadError(ValueError):
+    """A message that cannot be framed, read or decoded; names the file (or
+    ``<bytes>``) and the index of the message in it (counted from 0)."""
+
+    def __init__(self, source: str, index: int, reason: str) -> None:
+        super().__init__("%s: message %d: %s" % (source, index, reason))
+        self.source = source
+        self.index = index
+        self.reason = reason
+
+    def __reduce__(self):
+        return (ReadError, (self.source, self.index, self.reason))
+
+
+class ReadWarning(RuntimeWarning):
+    """Issued for a message passed over under ``errors="warn"``."""
+
+
+class Item(NamedTuple):
+    """One decoded value.
+
+    `value` is ``None`` when missing, an ``int`` for elements without
+    decimals (counts, years, code and flag figures) decoded at their table
+    scale and reference, a ``float`` otherwise (also where an operator added
+    decimals),
+    and a ``str`` (trailing NULs removed) for character data. `meaning` is the
+    code-table entry, or the entries of the set bits of a flag table joined
+    with "; ". `raw` is the integer as coded (``None`` for character data).
+    """
+
+    key: str
+    value: Union[None, int, float, str]
+    unit: str
+    descriptor: int
+    name: str
+    meaning: Optional[str]
+    raw: Optional[int]
+
+    @property
+    def missing(self) -> bool:
+        return self.value is None
+
+
+class Items(List[Item]):
+    """A list of items (a message's or one subset's) with look-ups by key.
+
+    A key is an ecCodes-style name (``"airTemperature"``), a descriptor
+    (``12101`` or ``"012101"``), or either with a rank, ``"#2#airTemperature"``
+    for the second occurrence (counted from 1).
+    """
+
+    def find(self, key: Key) -> List[Item]:
+        """Every item of `key`, in order (only the ranked one for ``#n#key``)."""
+        rank, match = _parse_key(key)
+        found = [item for item in self if match(item)]
+        if rank is None:
+            return found
+        return found[rank - 1 : rank] if rank >= 1 else []
+
+    def values(self, key: Key) -> list:
+        """The values of every item of `key`, in order."""
+        return [item.value for item in self.find(key)]
+
+    def get(self, key: Key, default: Any = None) -> Any:
+        """The value of the first item of `key` (or the ranked one), else `default`."""
+        found = self.find(key)
+        return found[0].value if found else default
+
+
+def _parse_key(key: Key) -> Tuple[Optional[int], Callable[[Item], bool]]:
+    rank = None
+    if isinstance(key, str) and key.startswith("#"):
+        parts = key.split("#", 2)
+        if len(parts) == 3 and parts[1].isdigit():
+            rank, key = int(parts[1]), parts[2]
+    if isinstance(key, int):
+        code = key
+        return rank, lambda item: item.descriptor == code
+    if isinstance(key, str) and len(key) == 6 and key.isdigit():
+        code = int(key)
+        return rank, lambda item: item.descriptor == code
+    return rank, lambda item: item.key == key
+
+
+def build_items(values: Sequence["_corvena.DecodedValue"], tables: LoadedTables) -> Items:
+    """Item records for the native decoded values."""
+    # Millions of small tuples and no cycles among them: the cyclic
+    # collector would only walk them again and again while they are built.
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        return _build_items(values, tables)
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _build_items(values: Sequence["_corvena.DecodedValue"], tables: LoadedTables) -> Items:
+    out = Items()
+    flags: Dict[Tuple[int, int], Optional[str]] = {}
+    append = out.append
+    info_of = tables.info
+    infos: Dict[int, Any] = {}
+    new = tuple.__new__
+    for v in values:
+        d = v.descriptor
+        info = infos.get(d)
+        if info is None:
+            info = infos[d] = info_of(d)
+        text = v.raw_text
+        if text is not None:
+            append(new(Item, (info.key, text.rstrip("\x00"), info.unit, d, info.name or v.name, v.raw_meaning, None)))
+            continue
+        value = v.raw_value
+        raw = v.raw
+        if value is not None and info.integral and (raw + info.reference) * info.factor == value:
+            value = int(value)
+        if info.flag and value is not None and raw is not None:
+            meaning = flags.get((d, raw), flags)
+            if meaning is flags:
+                meaning = flags[d, raw] = _flag_meaning(tables, d, raw, info.width)
+        elif info.coded or not info.name:
+            meaning = v.raw_meaning
+        else:
+            meaning = None
+        append(new(Item, (info.key, value, info.unit, d, info.name or v.name, meaning, raw)))
+    return out
+
+
+def _flag_meaning(tables: LoadedTables, code: int, raw: int, width: int) -> Optional[str]:
+    texts = []
+    for bit in range(1, width + 1):
+        if raw >> (width - bit) & 1:
+            text = tables.tableset.get_meaning(code, bit)
+            texts.append(text if text is not None else "bit %d" % bit)
+    return "; ".join(texts) if texts else None
+
+
+_TEXT = attrgetter("raw_text")
+_VALUE = attrgetter("raw_value")
+_MEANING = attrgetter("raw_meaning")
+_RAW = attrgetter("raw")
+
+
+class Column(NamedTuple):
+    """One element position of a compressed message across its subsets."""
+
+    descriptor: int
+    info: ElementInfo
+    name: str
+    values: list  # one value per subset, converted as Item.value is
+    meanings: Optional[list]  # one per subset; None when the element has no meanings
+    raws: Optional[list]  # the coded integers, when asked for
+    same: Optional[bool] = None  # every subset holds the same value (None: not known)
+
+
+def compressed_columns(message: "Message", with_raw: bool = False) -> List[Column]:
+    """The columns of a compressed message, built from its native values a
+    column at a time (a compressed message holds the same elements in
+    every subset)."""
+    values = message.decoded_values()
+    n = message.header.number_of_subsets
+    if n == 0 or len(values) % n:
+        raise message._error("%d items do not split into %d subsets" % (len(values), n))
+    size = len(values) // n
+    tables = message.loaded_tables()
+    out = []
+    for j in range(size):
+        column = values[j::size]
+        descriptor = column[0].descriptor
+        if column[-1].descriptor != descriptor:
+            raise message._error("the subsets differ at item %d" % j)
+        info = tables.info(descriptor)
+        raws: Optional[list] = None
+        texts = list(map(_TEXT, column)) if info.text or not info.name else None
+        if texts is not None and texts.count(None) != n:
+            data: list = [t.rstrip("\x00") if t is not None else None for t in texts]
+            if with_raw:
+                raws = [None] * n
+        else:
+            data = list(map(_VALUE, column))
+            if info.integral and _at_table_scale(info, column, data):
+                data = [None if x is None else int(x) for x in data] if None in data else list(map(int, data))
+            if with_raw:
+                raws = list(map(_RAW, column))
+        meanings: Optional[list]
+        if info.flag and texts is None:
+            meanings = _flag_column(tables, descriptor, info.width, data)
+        elif info.coded or not info.name:
+            meanings = list(map(_MEANING, column))
+        else:
+            meanings = None
+        out.append(Column(descriptor, info, info.name or column[0].name, data, meanings, raws))
+    return out
+
+
+def _at_table_scale(info: ElementInfo, column: list, data: list) -> bool:
+    """Whether the values of an element without decimals were decoded at its
+    table scale and reference (no operator changed them), judged on the
+    first value present: the operators in force are the same in every
+    subset of a compressed message."""
+    at = 0
+    if data[0] is None:
+        at = next((i for i, x in enumerate(data) if x is not None), -1)
+        if at < 0:
+            return False
+    raw = column[at].raw
+    return raw is not None and (raw + info.reference) * info.factor == data[at]
+
+
+def _flag_column(tables: LoadedTables, descriptor: int, width: int, data: list) -> list:
+    # A flag figure is the coded integer itself (flag elements have no
+    # scale and no reference), so the values give the bits.
+    known: Dict[Any, Optional[str]] = {None: None}
+    for value in set(data):
+        if value is not None:
+            known[value] = _flag_meaning(tables, descriptor, int(value), width)
+    if len(known) == 2 and None not in data:
+        return [known[data[0]]] * len(data)
+    return list(map(known.__getitem__, data))
+
+
+# Restored (unpickled) messages share one Tables per table source in a process.
+_RESTORED_TABLES: Dict[Optional[str], Tables] = {}
+_RESTORED_LOCK = threading.Lock()
+
+
+def _restored_tables(spec: Optional[str]) -> Tables:
+    with _RESTORED_LOCK:
+        found = _RESTORED_TABLES.get(spec)
+        if found is None:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                found = _RESTORED_TABLES[spec] = Tables(spec)
+        return found
+
+
+class Message:
+    """One BUFR message of a file: its header, and its items decoded on demand.
+
+    Every header field of :class:`corvena.BufrMessage` reads as an attribute
+    (``message.originating_centre``, ``message.number_of_subsets``, ...).
+    Decoding happens on the first call of :meth:`items`, :meth:`subsets`,
+    :meth:`get` or :meth:`values`, and is kept. A message pickles (its bytes,
+    where it came from and, if decoded, its items), so it can be sent to
+    another process and decoded there.
+    """
+
+    if TYPE_CHECKING:  # read through __getattr__ from the native header
+        edition: int
+        total_length: int
+        master_table_number: int
+        originating_centre: int
+        originating_subcentre: int
+        update_sequence_number: int
+        local_section_present: bool
+        data_category: int
+        international_data_subcategory: int
+        local_data_subcategory: int
+        master_tables_version_number: int
+        local_tables_version_number: int
+        typical_year: int
+        typical_month: int
+        typical_day: int
+        typical_hour: int
+        typical_minute: int
+        typical_second: int
+        number_of_subsets: int
+        observed_data: bool
+        compressed_data: bool
+        unexpanded_descriptors: List[int]
+        section1_length: int
+        section2_length: int
+        section3_length: int
+        section4_length: int
+        section4_data_offset: int
+        section4_data_length: int
+
+    __slots__ = ("data", "source", "index", "header", "_tables", "_loaded", "_values", "_items", "_subsets", "_used")
+
+    def __init__(self, data: bytes, source: str, index: int, header: "_corvena.BufrMessage", tables: Tables) -> None:
+        #: The bytes of the message, from "BUFR" to "7777".
+        self.data = data
+        #: The file it came from (``<bytes>`` or a stream's name otherwise).
+        self.source = source
+        #: Its place in the file, counted from 0.
+        self.index = index
+        #: The native header (section 0, 1 and 3), a :class:`corvena.BufrMessage`.
+        self.header = header
+        self._tables = tables
+        self._loaded: Optional[LoadedTables] = None
+        self._values: Optional[list] = None
+        self._items: Optional[Items] = None
+        self._subsets: Optional[List[Items]] = None
+        self._used: Optional[str] = None
+
+    def __getattr__(self, name: str) -> Any:
+        if name in HEADER_FIELDS:
+            return getattr(self.header, name)
+        raise AttributeError("'Message' object has no attribute %r" % name)
+
+    def __repr__(self) -> str:
+        return "<corvena.Message %s #%d centre=%d category=%d subsets=%d%s time=%s>" % (
+            self.source,
+            self.index,
+            self.header.originating_centre,
+            self.header.data_category,
+            self.header.number_of_subsets,
+            " compressed" if self.header.compressed_data else "",
+            self.typical_time.isoformat() if self.typical_time else "invalid",
+        )
+
+    @property
+    def typical_time(self) -> Optional[datetime.datetime]:
+        """The typical time of section 1 (UTC), or ``None`` when it is no valid date."""
+        h = self.header
+        try:
+            return datetime.datetime(
+                h.typical_year, h.typical_month, h.typical_day, h.typical_hour, h.typical_minute, h.typical_second,
+                tzinfo=datetime.timezone.utc,
+            )
+        except ValueError:
+            return None
+
+    def _error(self, reason: object) -> ReadError:
+        return ReadError(self.source, self.index, str(reason))
+
+    def loaded_tables(self) -> LoadedTables:
+        if self._loaded is None:
+            if self._tables is None:
+                raise self._error("its tables were not kept when it was pickled")
+            self._loaded = self._tables.for_message(self.header)
+        return self._loaded
+
+    @property
+    def tables(self) -> "_corvena.TableSet":
+        """The TableSet that decodes this message."""
+        return self.loaded_tables().tableset
+
+    @property
+    def tables_used(self) -> str:
+        """Which tables decode (or decoded) this message, in words."""
+        if self._used is None:
+            self._used = self.loaded_tables().description
+        return self._used
+
+    def decoded_values(self) -> list:
+        """The native :class:`corvena.DecodedValue` items of the whole message
+        (all subsets, in order); the fastest form, but not picklable."""
+        if self._values is None:
+            if self._tables is None:  # restored from a pickle with its items
+                raise self._error("decoded values are not kept across pickling; use items()")
+            tables = self.loaded_tables()
+            try:
+                self._values = _corvena.decode_values_with_tables(self.data, tables.tableset)
+            except ValueError as exc:
+                reason = str(exc)
+                if self.header.local_tables_version_number and tables.description.startswith(SHIPPED_DESCRIPTION):
+                    reason += (
+                        " (the message asks for local tables version %d of centre %d, which the shipped WMO tables"
+                        " lack: give tables= or ECCODES_DEFINITION_PATH an ecCodes definitions root)"
+                        % (self.header.local_tables_version_number, self.header.originating_centre)
+                    )
+                raise self._error(reason) from None
+        return self._values
+
+    def items(self) -> Items:
+        """Every decoded item of the message, all subsets in order."""
+        if self._items is None:
+            self._items = build_items(self.decoded_values(), self.loaded_tables())
+        return self._items
+
+    def subsets(self) -> List[Items]:
+        """The items of each subset: a list of :class:`Items`, one per subset."""
+        if self._subsets is None:
+            items = self.items()
+            starts = self._subset_starts()
+            self._subsets = [Items(items[a:b]) for a, b in zip(starts, starts[1:])]
+        return self._subsets
+
+    def get(self, key: Key, default: Any = None) -> Any:
+        """The value of the first item of `key` in the message, else `default`."""
+        return self.items().get(key, default)
+
+    def values(self, key: Key) -> list:
+        """The values of every item of `key` in the message (all subsets)."""
+        return self.items().values(key)
+
+    # Subset boundaries. The native decoder returns the items of all
+    # subsets as one list. A compressed message holds its subsets in order
+    # and of one structure, so the list splits in equal parts. So does an
+    # uncompressed one without delayed replication, whose subsets all expand
+    # alike. Otherwise the native array decoder of corvena._ext, where it is
+    # built, reports where each subset starts. Failing that, every subset
+    # still begins with the same elements (its expanded descriptors up to
+    # the first replication factor or operator): where exactly n runs of
+    # those begin, they are the subset starts when
+    # decoding the message as if it held only its first n-1 subsets (the
+    # count of section 3 changed in a copy) ends at the last of them. When
+    # that does not hold, each boundary is found that way, k = 1 .. n-1,
+    # for n(n-1)/2 subset decodes, once per message.
+    def _subset_starts(self) -> List[int]:
+        total = len(self.items())
+        n = self.header.number_of_subsets
+        if n <= 1:
+            return [0, total]
+        if total % n == 0 and (self.header.compressed_data or self._without_delayed_factors()):
+            size = total // n
+            return [i * size for i in range(n + 1)]
+        if self.header.compressed_data:
+            raise self._error("%d items do not split into %d subsets" % (total, n))
+        found = self._native_starts(n, total)
+        if found is None:
+            found = self._starts_of_runs(n, total)
+        return found if found is not None else self._prefix_starts(n, total)
+
+    def _native_starts(self, n: int, total: int) -> Optional[List[int]]:
+        decode = getattr(_ext, "decode_arrays", None)
+        if decode is None:
+            return None
+        try:
+            starts = memoryview(decode(self.data, self.tables)["subset_starts"]).cast("Q").tolist()
+        except (KeyError, TypeError, ValueError):
+            return None
+        if len(starts) != n or starts[0] != 0 or starts[-1] > total or starts != sorted(starts):
+            return None
+        return starts + [total]
+
+    def _starts_of_runs(self, n: int, total: int) -> Optional[List[int]]:
+        try:
+            expanded = self.tables.expand(list(self.header.unexpanded_descriptors))
+        except ValueError:
+            return None
+        prefix: List[int] = []
+        for code in expanded[:16]:
+            if code >= 100000 or code in _DELAYED_FACTORS:
+                break
+            prefix.append(code)
+        if len(prefix) < 2:
+            return None
+        codes = [item.descriptor for item in self.items()]
+        width = len(prefix)
+        first = prefix[0]
+        starts: List[int] = []
+        at = 0
+        try:
+            while len(starts) <= n:
+                at = codes.index(first, at)
+                if codes[at : at + width] == prefix:
+                    starts.append(at)
+                at += 1
+        except ValueError:
+            pass
+        if len(starts) != n or starts[0] != 0:
+            return None
+        if self._count_of_first(n - 1) != starts[-1]:
+            return None
+        return starts + [total]
+
+    def _count_of_first(self, k: int) -> int:
+        """The number of items of the first k subsets."""
+        at = 8 + self.header.section1_length + self.header.section2_length + 4
+        data = bytearray(self.data)
+        if int.from_bytes(data[at : at + 2], "big") != self.header.number_of_subsets:
+            raise self._error("section 3 does not hold the number of subsets where expected")
+        data[at : at + 2] = k.to_bytes(2, "big")
+        try:
+            return len(_corvena.decode_values_with_tables(bytes(data), self.tables))
+        except ValueError as exc:
+            raise self._error("subset %d: %s" % (k, exc)) from None
+
+    def _without_delayed_factors(self) -> bool:
+        try:
+            expanded = self.tables.expand(list(self.header.unexpanded_descriptors))
+        except ValueError:
+            return False
+        return not any(code in _DELAYED_FACTORS for code in expanded)
+
+    def _prefix_starts(self, n: int, total: int) -> List[int]:
+        starts = [0]
+        for k in range(1, n):
+            count = self._count_of_first(k)
+            if count < starts[-1] or count > total:
+                raise self._error("subset boundaries could not be found")
+            starts.append(count)
+        starts.append(total)
+        return starts
+
+    def __reduce__(self):
+        spec = self._tables.spec if self._tables is not None else None
+        keep_items = self._items is not None or (self._tables is not None and spec is _UNPICKLABLE)
+        items: Optional[List[Item]] = None
+        starts: Optional[List[int]] = None
+        if keep_items:
+            try:
+                subsets = self.subsets()
+            except ReadError:  # kept undecoded: decoding it again raises the same
+                pass
+            else:
+                items = list(self.items())
+                starts = [0]
+                for s in subsets:
+                    starts.append(starts[-1] + len(s))
+        used = self._used if self._used is not None else (self.tables_used if keep_items else None)
+        return (_restore, (self.data, self.source, self.index, False if spec is _UNPICKLABLE else spec, used, items, starts))
+
+
+_UNPICKLABLE = Tables.UNPICKLABLE
+
+
+def _restore(data, source, index, spec, used, items, starts):
+    header = _corvena.parse_bytes(data)
+    message = Message(data, source, index, header, None if spec is False else _restored_tables(spec))
+    message._used = used
+    if items is not None:
+        message._items = Items(Item(*i) for i in items)
+        message._subsets = [Items(message._items[a:b]) for a, b in zip(starts, starts[1:])]
+    return message
+
+
+def read(source: Source, *, tables: TablesSource = None, errors: ErrorPolicy = "raise") -> Iterator[Message]:
+    """The messages of a file, one at a time.
+
+    `source` is a path (``str`` or ``os.PathLike``), the bytes of a file, or a
+    binary file object. Messages are found by the native scan; their items
+    are decoded when first asked for.
+
+    `tables` chooses the tables (see :class:`corvena.Tables`): ``None`` (an
+    ecCodes definitions root if one is found, else the tables shipped with
+    the package), a :class:`corvena.TableSet`, a directory (ecCodes
+    definitions root, ecCodes table directory or WMO BUFR4 CSV tables), or a
+    :class:`corvena.Tables` to share its cache between files.
+
+    `errors` says what a message that cannot be framed or read does:
+    ``"raise"`` raises :class:`ReadError` once every message before it has
+    been delivered, ``"skip"`` passes over it, ``"warn"`` passes over it with
+    a :class:`ReadWarning`; a callable is called with the :class:`ReadError`
+    and the reading goes on. A message whose section 4 cannot be decoded
+    raises :class:`ReadError` when its items are asked for, and leaves the
+    other messages untouched.
+    """
+    if not (callable(errors) or errors in ("raise", "skip", "warn")):
+        raise ValueError("errors must be 'raise', 'skip', 'warn' or a callable, not %r" % (errors,))
+    resolver = tables if isinstance(tables, Tables) else Tables(tables)
+    name, data = _load(source)
+    return _messages(name, data, resolver, errors)
+
+
+def _load(source: Source) -> Tuple[str, bytes]:
+    if isinstance(source, bytes):
+        return "<bytes>", source
+    if isinstance(source, (bytearray, memoryview)):
+        return "<bytes>", bytes(source)
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        with open(path, "rb") as handle:
+            return str(path), handle.read()
+    read_method = getattr(source, "read", None)
+    if read_method is None:
+        raise TypeError("source: a path, bytes or a binary file object is expected, not %s" % type(source).__name__)
+    data = read_method()
+    if not isinstance(data, (bytes, bytearray)):
+        raise TypeError("source: the file object must be opened in binary mode")
+    return str(getattr(source, "name", "<stream>")), bytes(data)
+
+
+def _messages(name: str, data: bytes, tables: Tables, errors: ErrorPolicy) -> Iterator[Message]:
+    slices, scan_error = _ext.scan(data)
+    for index, (start, length) in enumerate(slices):
+        chunk = data[start : start + length]
+        try:
+            header = _corvena.parse_bytes(chunk)
+        except ValueError as exc:
+            _handle(ReadError(name, index, str(exc)), errors)
+            continue
+        yield Message(chunk, name, index, header, tables)
+    if scan_error is not None:
+        _handle(ReadError(name, len(slices), scan_error), errors)
+
+
+def _handle(error: ReadError, errors: ErrorPolicy) -> None:
+    if errors == "raise":
+        raise error
+    if errors == "warn":
+        warnings.warn(str(error), ReadWarning, stacklevel=3)
+    elif callable(errors):
+        errors(error)

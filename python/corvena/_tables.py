@@ -1,0 +1,310 @@
+"""Choosing BUFR tables for each message, and the tables shipped in the wheel.
+
+A :class:`Tables` object answers one question: which tables decode this
+message? It asks its sources in order and keeps what it loaded for as long
+as it lives, so a file of many messages loads each distinct set of tables
+once. Sources, in order:
+
+1. the ``source`` given by the caller: a :class:`TableSet`, an ecCodes
+   definitions root, one ecCodes table directory, or a directory of WMO
+   BUFR4 CSV tables;
+2. when nothing is given, an ecCodes definitions root: the first entry of
+   ``ECCODES_DEFINITION_PATH`` that holds BUFR tables, else Debian's
+   ``/usr/share/eccodes/definitions``;
+3. the WMO BUFR4 tables shipped inside the package (latest version, no
+   local tables).
+
+Under a definitions root the tables are chosen per message from section 1
+(master table, master and local versions, centre, sub-centre); a message
+whose tables that root cannot give falls back to the shipped tables, with
+a warning. A source that is named but missing also falls back to the
+shipped tables, with a warning, and every result says which tables it used
+(``Message.tables_used``).
+"""
+
+from __future__ import annotations
+
+import csv
+import glob
+import os
+import re
+import threading
+import warnings
+from typing import Dict, List, NamedTuple, Optional, Tuple, Union
+
+import _corvena
+from _corvena import TableSet
+
+from . import _ext
+from ._keys import key_from_name
+
+__all__ = ["Tables", "SHIPPED_TABLES", "DEBIAN_DEFINITIONS", "load_wmo_code_tables"]
+
+#: Directory of the WMO BUFR4 CSV tables shipped inside the package.
+SHIPPED_TABLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tables", "wmo")
+#: Where Debian's ``libeccodes-data`` puts the ecCodes definitions.
+DEBIAN_DEFINITIONS = "/usr/share/eccodes/definitions"
+
+SHIPPED_DESCRIPTION = "shipped WMO BUFR4 tables"
+
+# A range of code figures ("10-14") is expanded into one entry per figure
+# when it spans at most this many figures; the wider ranges of the WMO
+# tables are all "Reserved" blocks of tens of thousands of figures, which
+# are left out (such a value gets no meaning).
+MAX_RANGE = 1024
+
+TablesSource = Union[None, TableSet, str, "os.PathLike[str]", "Tables"]
+
+
+class ElementInfo(NamedTuple):
+    """What the item records need to know about one element descriptor."""
+
+    key: str
+    name: str
+    unit: str
+    integral: bool  # scale <= 0: values are whole numbers
+    flag: bool  # a flag table: meanings are per bit
+    width: int
+    coded: bool  # a code table: one meaning per value
+    text: bool  # character data; False also when the tables do not know the descriptor
+    reference: int
+    factor: int  # 10 ** -scale for elements without decimals (else 0)
+
+
+class LoadedTables:
+    """A TableSet, the words that say where it came from, and the per-element
+    facts the item records use (filled on first use of each descriptor)."""
+
+    __slots__ = ("tableset", "description", "derive_keys", "_info", "_lock")
+
+    def __init__(self, tableset: TableSet, description: str, derive_keys: bool) -> None:
+        self.tableset = tableset
+        self.description = description
+        self.derive_keys = derive_keys
+        self._info: Dict[int, ElementInfo] = {}
+        self._lock = threading.Lock()
+
+    def info(self, descriptor: int) -> ElementInfo:
+        found = self._info.get(descriptor)
+        if found is not None:
+            return found
+        found = self._lookup(descriptor)
+        with self._lock:
+            self._info[descriptor] = found
+        return found
+
+    def _lookup(self, descriptor: int) -> ElementInfo:
+        fallback = ElementInfo("%06d" % descriptor, "", "", False, False, 0, False, False, 0, 0)
+        if descriptor >= 100000:  # operators and sequences have no Table B entry
+            return fallback
+        try:
+            element = self.tableset.get_element(descriptor)
+        except (KeyError, ValueError, LookupError):
+            return fallback
+        if element is None:
+            return fallback
+        key = element.abbreviation or (key_from_name(element.name) if self.derive_keys else "")
+        kind = element.element_type
+        return ElementInfo(
+            key or "%06d" % descriptor,
+            element.name,
+            element.unit,
+            element.scale <= 0 and kind != "string",
+            kind in ("flag", "flags"),
+            element.width,
+            kind in ("table", "code"),
+            kind == "string",
+            element.reference,
+            10 ** -element.scale if element.scale <= 0 else 0,
+        )
+
+
+def load_wmo_code_tables(directory: str) -> Dict[int, Dict[int, str]]:
+    """The code and flag tables of the WMO ``BUFRCREX_CodeFlag_en_*.csv`` files
+    in `directory`, as ``{element code: {code figure: meaning}}``.
+
+    Code tables are keyed by code figure; flag tables by bit number (1 is the
+    leftmost bit of the field), as the WMO publishes them and as ecCodes'
+    code tables key them. A range "10-14" gives one entry per figure when it
+    spans at most 1024 figures. "All N" rows (every bit set: missing) and rows
+    without a figure (headings, pointers to the common code tables) are left
+    out. A meaning joins the entry name and its sub-entries with ": ".
+    """
+    tables: Dict[int, Dict[int, str]] = {}
+    pattern = os.path.join(directory, "BUFRCREX_CodeFlag_en_*.csv")
+    for path in sorted(glob.glob(pattern)):
+        with open(path, encoding="utf-8-sig", newline="") as handle:
+            for row in csv.DictReader(handle):
+                figures = _figures(row.get("CodeFigure") or "")
+                if not figures:
+                    continue
+                try:
+                    code = int(row["FXY"])
+                except (KeyError, ValueError):
+                    continue
+                parts = [(row.get(k) or "").strip() for k in ("EntryName_en", "EntryName_sub1_en", "EntryName_sub2_en")]
+                meaning = ": ".join(p for p in parts if p)
+                if not meaning:
+                    continue
+                table = tables.setdefault(code, {})
+                for figure in figures:
+                    table.setdefault(figure, meaning)
+    return tables
+
+
+_RANGE = re.compile(r"(\d+)\s*-\s*(\d+)")
+
+
+def _figures(text: str) -> range:
+    text = text.strip()
+    if text.isdigit():
+        value = int(text)
+        return range(value, value + 1)
+    match = _RANGE.fullmatch(text)
+    if match:
+        first, last = int(match.group(1)), int(match.group(2))
+        if first <= last and last - first < MAX_RANGE:
+            return range(first, last + 1)
+    return range(0)
+
+
+def _kind_of(path: str) -> Optional[str]:
+    """'definitions', 'eccodes' or 'wmo-csv' for a directory of tables."""
+    if os.path.isdir(os.path.join(path, "bufr", "tables")):
+        return "definitions"
+    if os.path.isfile(os.path.join(path, "element.table")):
+        return "eccodes"
+    if glob.glob(os.path.join(path, "BUFRCREX_TableB_en_*.csv")):
+        return "wmo-csv"
+    return None
+
+
+def definitions_from_environment() -> Tuple[Optional[str], List[str]]:
+    """The definitions root the environment points at, and the notes on
+    entries of ``ECCODES_DEFINITION_PATH`` that were passed over."""
+    notes: List[str] = []
+    for entry in (os.environ.get("ECCODES_DEFINITION_PATH") or "").split(os.pathsep):
+        if not entry:
+            continue
+        if os.path.isdir(os.path.join(entry, "bufr", "tables")):
+            return entry, notes
+        notes.append("ECCODES_DEFINITION_PATH entry %s holds no BUFR tables" % entry)
+    if os.path.isdir(os.path.join(DEBIAN_DEFINITIONS, "bufr", "tables")):
+        return DEBIAN_DEFINITIONS, notes
+    return None, notes
+
+
+class Tables:
+    """Chooses and caches the tables of each message.
+
+    ``Tables()`` looks for ecCodes definitions and falls back to the shipped
+    WMO tables; ``Tables(source)`` uses `source` first (see the module text).
+    Pass one object to several :func:`corvena.read` calls to share its cache.
+    """
+
+    #: The ``spec`` of tables that cannot be rebuilt in another process.
+    UNPICKLABLE = object()
+
+    def __init__(self, source: TablesSource = None) -> None:
+        #: What rebuilds these tables: None, a directory, or UNPICKLABLE.
+        self.spec: object = None if source is None else Tables.UNPICKLABLE
+        self._fixed: Optional[LoadedTables] = None
+        self._root: Optional[str] = None
+        self._cache: Dict[tuple, LoadedTables] = {}
+        self._shipped: Optional[LoadedTables] = None
+        self._lock = threading.Lock()
+        self.notes: List[str] = []
+        if isinstance(source, Tables):
+            raise TypeError("pass the Tables object itself as tables=, not to Tables()")
+        if isinstance(source, TableSet):
+            self._fixed = LoadedTables(source, "TableSet given by the caller", True)
+            return
+        if source is None:
+            self._root, self.notes = definitions_from_environment()
+            for note in self.notes:
+                warnings.warn(note + "; looking further", RuntimeWarning, stacklevel=3)
+            return
+        path = os.fspath(source)
+        if not isinstance(path, str):
+            raise TypeError("tables: a TableSet, a Tables or a directory path is expected")
+        self.spec = path
+        kind = _kind_of(path) if os.path.isdir(path) else None
+        if kind is None:
+            note = ("tables %s: not found" if not os.path.exists(path) else "tables %s: no BUFR tables found there") % path
+            self.notes.append(note)
+            warnings.warn(note + "; using the " + SHIPPED_DESCRIPTION, RuntimeWarning, stacklevel=3)
+        elif kind == "definitions":
+            self._root = path
+        elif kind == "eccodes":
+            self._fixed = LoadedTables(TableSet.from_eccodes(path), "ecCodes table directory " + path, True)
+        elif os.path.abspath(path) == os.path.abspath(SHIPPED_TABLES):
+            self._fixed = self.shipped()
+        else:
+            self._fixed = LoadedTables(_wmo_tables(path), "WMO BUFR4 CSV tables " + path, True)
+
+    @property
+    def definitions_root(self) -> Optional[str]:
+        """The ecCodes definitions root in use, if any."""
+        return self._root
+
+    def shipped(self) -> LoadedTables:
+        """The WMO BUFR4 tables shipped inside the package (loaded once)."""
+        with self._lock:
+            if self._shipped is None:
+                self._shipped = LoadedTables(_wmo_tables(SHIPPED_TABLES), SHIPPED_DESCRIPTION, True)
+            return self._shipped
+
+    def for_message(self, header: "_corvena.BufrMessage") -> LoadedTables:
+        """The tables for the message whose section 1 `header` holds."""
+        if self._fixed is not None:
+            return self._fixed
+        if self._root is None:
+            description = SHIPPED_DESCRIPTION
+            if self.notes:
+                description += " (" + "; ".join(self.notes) + ")"
+            with self._lock:
+                found = self._cache.get(("shipped",))
+            if found is None:
+                shipped = self.shipped()
+                found = LoadedTables(shipped.tableset, description, True)
+                found._info = shipped._info  # one element cache for both names
+                with self._lock:
+                    self._cache[("shipped",)] = found
+            return found
+        key = (
+            header.master_table_number,
+            header.master_tables_version_number,
+            header.local_tables_version_number,
+            header.originating_centre,
+            header.originating_subcentre,
+        )
+        with self._lock:
+            found = self._cache.get(key)
+        if found is not None:
+            return found
+        try:
+            tableset = TableSet.from_definitions(self._root, header)
+            found = LoadedTables(
+                tableset,
+                "ecCodes definitions %s (master table %d version %d, local version %d, centre %d/%d)"
+                % ((self._root,) + key),
+                False,
+            )
+        except ValueError as exc:
+            note = "ecCodes definitions %s cannot give the tables of master table %d version %d, local version %d, centre %d/%d: %s" % (
+                (self._root,) + key + (exc,)
+            )
+            warnings.warn(note + "; using the " + SHIPPED_DESCRIPTION, RuntimeWarning, stacklevel=4)
+            shipped = self.shipped()
+            found = LoadedTables(shipped.tableset, SHIPPED_DESCRIPTION + " (" + note + ")", True)
+            found._info = shipped._info
+        with self._lock:
+            self._cache.setdefault(key, found)
+        return found
+
+
+def _wmo_tables(directory: str) -> TableSet:
+    """Table B and D of a WMO BUFR4 CSV directory with its code and flag tables."""
+    tables = TableSet.from_bufr4_45(directory)
+    codes = load_wmo_code_tables(directory)
+    return _ext.with_code_tables(tables, codes) if codes else tables

@@ -1,0 +1,249 @@
+"""The ``corvena`` command: list, dump and extract BUFR files.
+
+    corvena ls FILE...                   one row per message
+    corvena dump [--json] FILE...        every value, subset by subset
+    corvena get --keys K1,K2 FILE...     selected keys as CSV, one row per subset
+
+Exit status: 0 when every message was read; 1 when a file or a message
+could not be read or decoded (the first such error stops the run unless
+``--continue-on-error`` is given); 2 for a usage or tables error; 130 when
+interrupted; 141 when standard output was closed early (``| head``), as
+other Unix tools do, without a traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import os
+import sys
+import time
+import warnings
+from typing import Callable, Iterable, List, Optional, TextIO
+
+from . import _dump
+from ._reader import Message, ReadError, read
+from ._tables import SHIPPED_TABLES, Tables
+
+PROG = "corvena"
+
+class Failed(Exception):
+    """Stops the run after an error was reported."""
+
+
+class Progress:
+    """A one-line progress indicator on standard error, shown only on a
+    terminal and only once a run has taken more than a second."""
+
+    def __init__(self, enabled: bool) -> None:
+        self.enabled = enabled and sys.stderr.isatty()
+        self.start = time.monotonic()
+        self.last = 0.0
+        self.shown = False
+
+    def update(self, name: str, done: int, total: int) -> None:
+        if not self.enabled:
+            return
+        now = time.monotonic()
+        if now - self.start < 1.0 or now - self.last < 0.2:
+            return
+        self.last = now
+        fraction = done / total if total else 1.0
+        width = 30
+        filled = int(fraction * width)
+        shown = name if len(name) <= 40 else "..." + name[-37:]
+        sys.stderr.write("\r%s [%s%s] %3d%%" % (shown, "#" * filled, "." * (width - filled), fraction * 100))
+        sys.stderr.flush()
+        self.shown = True
+
+    def clear(self) -> None:
+        if self.shown:
+            sys.stderr.write("\r\033[K")
+            sys.stderr.flush()
+            self.shown = False
+
+
+class Run:
+    """What every command shares: tables, error handling, progress."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.args = args
+        self.status = 0
+        self.progress = Progress(not args.no_progress)
+        self.tables = Tables(SHIPPED_TABLES if args.shipped_tables else args.tables)
+
+    def error(self, text: str) -> None:
+        self.progress.clear()
+        print("%s: error: %s" % (PROG, text), file=sys.stderr)
+        self.status = 1
+        if not self.args.continue_on_error:
+            raise Failed()
+
+    def messages(self, paths: Iterable[str]) -> Iterable[Message]:
+        """Every message of every file; errors reported as the options say."""
+
+        def on_error(exc: ReadError) -> None:
+            self.error(str(exc))
+
+        for path in paths:
+            try:
+                size = os.path.getsize(path)
+                done = 0
+                for message in read(path, tables=self.tables, errors=on_error):
+                    yield message
+                    done += len(message.data)
+                    self.progress.update(path, done, size)
+            except OSError as exc:
+                self.error("%s: %s" % (path, exc.strerror or exc))
+        self.progress.clear()
+
+    def decoded(self, paths: Iterable[str], use: Callable[[Message], None]) -> None:
+        for message in self.messages(paths):
+            try:
+                use(message)
+            except ReadError as exc:
+                self.error(str(exc))
+
+
+# ---- ls --------------------------------------------------------------------
+
+LS_COLUMNS = ("file", "index", "centre", "subcentre", "category", "typical_time", "subsets", "compressed", "tables")
+
+
+def cmd_ls(run: Run, out: TextIO) -> None:
+    out.write("\t".join(LS_COLUMNS) + "\n")
+    for message in run.messages(run.args.files):
+        h = message.header
+        row = (
+            message.source,
+            message.index,
+            h.originating_centre,
+            h.originating_subcentre,
+            h.data_category,
+            _dump.typical_time(message),
+            h.number_of_subsets,
+            "yes" if h.compressed_data else "no",
+            message.tables_used,
+        )
+        out.write("\t".join(str(v) for v in row) + "\n")
+
+
+# ---- dump ------------------------------------------------------------------
+
+
+def cmd_dump(run: Run, out: TextIO) -> None:
+    as_json = run.args.json
+    written = [0]
+
+    def use(message: Message) -> None:
+        if as_json:
+            text = _dump.message_json(message)
+            out.write(("[\n" if written[0] == 0 else ",\n") + text)
+        else:
+            _dump.write_text(message, out)
+        written[0] += 1
+
+    try:
+        run.decoded(run.args.files, use)
+    finally:
+        if as_json:
+            out.write("[]\n" if written[0] == 0 else "\n]\n")
+
+
+# ---- get -------------------------------------------------------------------
+
+
+def cmd_get(run: Run, out: TextIO) -> None:
+    keys = [k.strip() for k in run.args.keys.split(",") if k.strip()]
+    if not keys:
+        raise SystemExit(_usage_error("--keys: no key given"))
+    lookups = [int(k) if k.isdigit() and len(k) < 6 else k for k in keys]
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(["file", "message", "subset"] + keys)
+
+    def cell(value: object) -> object:
+        return "" if value is None else value
+
+    def use(message: Message) -> None:
+        for number, subset in enumerate(message.subsets(), 1):
+            writer.writerow([message.source, message.index, number] + [cell(subset.get(k)) for k in lookups])
+
+    run.decoded(run.args.files, use)
+
+
+# ---- main ------------------------------------------------------------------
+
+
+def _usage_error(text: str) -> int:
+    print("%s: error: %s" % (PROG, text), file=sys.stderr)
+    return 2
+
+
+def parser() -> argparse.ArgumentParser:
+    common = argparse.ArgumentParser(add_help=False)
+    source = common.add_mutually_exclusive_group()
+    source.add_argument(
+        "--tables", metavar="DIR",
+        help="tables to use: an ecCodes definitions root, an ecCodes table directory or the WMO BUFR4 CSV tables "
+             "(default: $ECCODES_DEFINITION_PATH, then /usr/share/eccodes/definitions, then the shipped tables)",
+    )
+    source.add_argument("--shipped-tables", action="store_true", help="use the WMO BUFR4 tables shipped with corvena")
+    common.add_argument("--continue-on-error", action="store_true",
+                        help="report a bad file or message and go on (the exit status is still 1)")
+    common.add_argument("--no-progress", action="store_true", help="no progress bar on a terminal")
+
+    top = argparse.ArgumentParser(prog=PROG, description="Read WMO BUFR edition 4 files.",
+                                  epilog="Exit status: 0 all read, 1 a file or message could not be read, "
+                                         "2 usage or tables error, 141 output closed early.")
+    from . import __version__
+
+    top.add_argument("--version", action="version", version="%(prog)s " + __version__)
+    commands = top.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+    ls = commands.add_parser("ls", parents=[common], help="one row per message (tab-separated)")
+    ls.add_argument("files", nargs="+", metavar="FILE")
+    dump = commands.add_parser("dump", parents=[common], help="every value of every subset")
+    dump.add_argument("--json", action="store_true", help="one JSON array of messages")
+    dump.add_argument("files", nargs="+", metavar="FILE")
+    get = commands.add_parser("get", parents=[common], help="selected keys as CSV, one row per subset")
+    get.add_argument("--keys", required=True, metavar="K1,K2",
+                     help="keys (airTemperature), descriptors (012101) or ranked keys (#2#pressure)")
+    get.add_argument("files", nargs="+", metavar="FILE")
+    return top
+
+
+def _show_warning(message, category, filename, lineno, file=None, line=None) -> None:
+    print("%s: warning: %s" % (PROG, message), file=sys.stderr)
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    args = parser().parse_args(argv)
+    warnings.showwarning = _show_warning
+    out = sys.stdout
+    try:
+        try:
+            run = Run(args)
+        except ValueError as exc:
+            return _usage_error("tables: %s" % exc)
+        command = {"ls": cmd_ls, "dump": cmd_dump, "get": cmd_get}[args.command]
+        try:
+            command(run, out)
+        except Failed:
+            pass
+        finally:
+            run.progress.clear()
+        out.flush()
+        return run.status
+    except BrokenPipeError:
+        # The reader went away (| head): say nothing, and keep Python from
+        # complaining when it flushes standard output at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 141
+    except KeyboardInterrupt:
+        return 130
+
+
+def entry() -> None:
+    """The console script."""
+    sys.exit(main())

@@ -1,0 +1,264 @@
+// JSON text of the number columns of a compressed message, for the dump:
+// each value is written from its exact integer (local reference plus
+// increment plus reference) with the decimal point placed by the scale, so
+// 273.15 is written as 273.15 and never as 273.14999999999998.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "ext/functions.hpp"
+#include "lib/args.hpp"
+#include "lib/errors.hpp"
+#include "lib/pyref.hpp"
+
+namespace corvena::ext {
+
+using py::Ref;
+
+namespace {
+
+// The bytes of `key` in the dict of decode_arrays; false with TypeError.
+bool part(PyObject* parts, const char* key, std::string_view& out) {
+    PyObject* obj = PyDict_GetItemString(parts, key);  // borrowed
+    if (obj == nullptr || !PyBytes_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "argument 'parts': no bytes under '%s'", key);
+        return false;
+    }
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
+    out = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+template <class T>
+T at(std::string_view bytes, std::size_t i) {
+    T v;
+    std::memcpy(&v, bytes.data() + i * sizeof(T), sizeof(T));
+    return v;
+}
+
+// `units` / 10^scale in plain decimal notation: an integer when the scale
+// is 0 or negative, else with the digits after the point (trailing zeros
+// dropped down to one).
+void append_decimal(std::string& out, __int128 units, std::int32_t scale) {
+    if (units < 0) {
+        out.push_back('-');
+        units = -units;
+    }
+    char digits[64];
+    int n = 0;
+    unsigned __int128 u = static_cast<unsigned __int128>(units);
+    do {
+        digits[n++] = static_cast<char>('0' + static_cast<int>(u % 10));
+        u /= 10;
+    } while (u != 0);
+    if (scale <= 0) {
+        for (int i = n - 1; i >= 0; --i) out.push_back(digits[i]);
+        if (!(n == 1 && digits[0] == '0')) out.append(static_cast<std::size_t>(-scale), '0');
+        return;
+    }
+    const int s = scale;
+    if (u == 0 && n == 1 && digits[0] == '0') {
+        out.append("0.0");
+        return;
+    }
+    if (n <= s) {
+        out.append("0.");
+        out.append(static_cast<std::size_t>(s - n), '0');
+        int last = 0;  // drop trailing zeros, keep one digit
+        while (last < n - 1 && digits[last] == '0') ++last;
+        for (int i = n - 1; i >= last; --i) out.push_back(digits[i]);
+        return;
+    }
+    for (int i = n - 1; i >= s; --i) out.push_back(digits[i]);
+    out.push_back('.');
+    int last = 0;
+    while (last < s - 1 && digits[last] == '0') ++last;
+    for (int i = s - 1; i >= last; --i) out.push_back(digits[i]);
+}
+
+// `text` as a JSON string: quotes, backslashes and control characters
+// escaped, everything else (UTF-8 included) as it is.
+void append_json_string(std::string& out, std::string_view text) {
+    static const char* hex = "0123456789abcdef";
+    out.push_back('"');
+    for (char ch : text) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(ch);
+        } else if (c == '\n') {
+            out.append("\\n");
+        } else if (c == '\t') {
+            out.append("\\t");
+        } else if (c == '\r') {
+            out.append("\\r");
+        } else if (c < 0x20) {
+            out.append("\\u00");
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 15]);
+        } else {
+            out.push_back(ch);
+        }
+    }
+    out.push_back('"');
+}
+
+// The meaning of a code table figure, or of the set bits of a flag table
+// value (bits counted from 1 at the left of `width` bits, joined with
+// "; "); false when there is none.
+bool meaning_of(const TableSet& tables, std::uint32_t code, std::uint64_t raw, bool flag, unsigned width,
+                std::string& out) {
+    out.clear();
+    if (!flag) {
+        const std::string* m = tables.find_meaning(code, raw);
+        if (m == nullptr) return false;
+        out = *m;
+        return true;
+    }
+    bool any = false;
+    for (unsigned bit = 1; bit <= width && bit <= 64; ++bit) {
+        if (((raw >> (width - bit)) & 1) == 0) continue;
+        if (any) out.append("; ");
+        any = true;
+        const std::string* m = tables.find_meaning(code, bit);
+        if (m != nullptr) out += *m;
+        else out += "bit " + std::to_string(bit);
+    }
+    return any;
+}
+
+}  // namespace
+
+PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs) {
+    CORVENA_GUARD({
+        PyObject* a[4];
+        if (!py::bind_args(args, kwargs, "json_columns", {"parts", "tables", "kinds", "widths"}, a)) return nullptr;
+        if (!py::instance_arg(a[1], "tables", tableset_type(), "TableSet")) return nullptr;
+        const TableSet& tables = tables_of(a[1]);
+        std::string_view kinds, widths;
+        if (!py::bytes_arg(a[2], "kinds", kinds) || !py::bytes_arg(a[3], "widths", widths)) return nullptr;
+        if (!PyDict_Check(a[0])) {
+            PyErr_SetString(PyExc_TypeError, "argument 'parts': the dict of decode_arrays is expected");
+            return nullptr;
+        }
+        std::string_view codes, r0s, flags, scales, refs, cells, incs;
+        if (!part(a[0], "column_codes", codes) || !part(a[0], "column_r0", r0s) ||
+            !part(a[0], "column_flags", flags) || !part(a[0], "column_scale", scales) ||
+            !part(a[0], "column_reference", refs) || !part(a[0], "cells", cells) ||
+            !part(a[0], "increments", incs)) {
+            return nullptr;
+        }
+        PyObject* bits_obj = PyDict_GetItemString(a[0], "increment_bits");
+        PyObject* subsets_obj = PyDict_GetItemString(a[0], "subsets");
+        if (bits_obj == nullptr || subsets_obj == nullptr) {
+            PyErr_SetString(PyExc_TypeError, "argument 'parts': the dict of decode_arrays is expected");
+            return nullptr;
+        }
+        const long bits = PyLong_AsLong(bits_obj);
+        const long n = PyLong_AsLong(subsets_obj);
+        if (PyErr_Occurred()) return nullptr;
+        const std::size_t m = codes.size() / 4;
+        if (kinds.size() != m || widths.size() != 2 * m) {
+            PyErr_SetString(PyExc_ValueError, "arguments 'kinds' and 'widths': one entry per column is expected");
+            return nullptr;
+        }
+        if (n <= 0 || cells.size() != m * static_cast<std::size_t>(n) * 8 ||
+            incs.size() != m * static_cast<std::size_t>(n) * static_cast<std::size_t>(bits / 8)) {
+            PyErr_SetString(PyExc_ValueError, "argument 'parts': inconsistent column sizes");
+            return nullptr;
+        }
+        auto increment = [&](std::size_t k) -> std::uint64_t {
+            if (bits == 16) return at<std::uint16_t>(incs, k);
+            if (bits == 32) return at<std::uint32_t>(incs, k);
+            return at<std::uint64_t>(incs, k);
+        };
+        // ', "meaning": ...' or ', "meanings": [...]' after the numbers of a
+        // code (kind 1) or flag (kind 2) table column; nothing when no
+        // subset has a meaning. A missing flag value has none; a missing
+        // code figure is looked up as coded.
+        std::string meaning, previous_text;
+        auto append_meanings = [&](std::string& out, const TableSet& t, std::uint32_t code, std::uint64_t r0,
+                                   std::size_t base, long count, bool flag, unsigned width) {
+            // `count` is 1 when every subset holds the same value.
+            std::string list_text;
+            bool any = false;
+            std::uint64_t previous_raw = 0;
+            bool previous_has = false, have_previous = false;
+            for (long s = 0; s < count; ++s) {
+                const bool missing = std::isnan(at<double>(cells, base + s));
+                const std::uint64_t raw = missing && !flag ? r0 : r0 + increment(base + s);
+                if (!(have_previous && !missing && raw == previous_raw)) {
+                    // Runs of one figure are looked up once.
+                    previous_has = !(missing && flag) && meaning_of(t, code, raw, flag, width, meaning);
+                    previous_text.clear();
+                    if (previous_has) append_json_string(previous_text, meaning);
+                    previous_raw = raw;
+                    have_previous = !missing;
+                }
+                any = any || previous_has;
+                if (s != 0) list_text.push_back(',');
+                list_text += previous_has ? std::string_view(previous_text) : std::string_view("null");
+            }
+            if (!any) return;
+            if (count == 1) {
+                out += ", \"meaning\": ";
+                out += list_text;
+            } else {
+                out += ", \"meanings\": [";
+                out += list_text;
+                out.push_back(']');
+            }
+        };
+        Ref list(PyList_New(static_cast<Py_ssize_t>(m)));
+        if (!list) return nullptr;
+        std::string text;
+        for (std::size_t j = 0; j < m; ++j) {
+            PyObject* item;
+            if ((static_cast<unsigned char>(flags[j]) & 2) == 0) {
+                item = Py_None;  // characters: written from the texts
+                Py_INCREF(item);
+            } else {
+                const std::uint64_t r0 = at<std::uint64_t>(r0s, j);
+                const std::int32_t scale = at<std::int32_t>(scales, j);
+                const std::int64_t ref = at<std::int64_t>(refs, j);
+                const std::size_t base = j * static_cast<std::size_t>(n);
+                bool same = true;
+                const bool first_missing = std::isnan(at<double>(cells, base));
+                const std::uint64_t first_inc = increment(base);
+                for (long s = 1; s < n && same; ++s) {
+                    const bool missing = std::isnan(at<double>(cells, base + s));
+                    same = missing == first_missing && (missing || increment(base + s) == first_inc);
+                }
+                text.clear();
+                const long count = same ? 1 : n;
+                const bool as_float = (static_cast<unsigned char>(kinds[j]) & 0x10) != 0;
+                if (!same) text.push_back('[');
+                for (long s = 0; s < count; ++s) {
+                    if (s != 0) text.push_back(',');
+                    if (std::isnan(at<double>(cells, base + s))) {
+                        text.append("null");
+                    } else {
+                        append_decimal(text, static_cast<__int128>(r0) + increment(base + s) + ref, scale);
+                        if (as_float && scale <= 0) text.append(".0");
+                    }
+                }
+                if (!same) text.push_back(']');
+                const unsigned char kind = static_cast<unsigned char>(kinds[j]) & 0x0F;
+                if (kind != 0) {
+                    append_meanings(text, tables, at<std::uint32_t>(codes, j), r0, base, count, kind == 2,
+                                    at<std::uint16_t>(widths, j));
+                }
+                item = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+                if (item == nullptr) return nullptr;
+            }
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(j), item);
+        }
+        return list.release();
+    })
+}
+
+}  // namespace corvena::ext

@@ -1,0 +1,167 @@
+"""corvena.read: files, messages, subsets, keys, errors and pickling."""
+
+import datetime
+import io
+import os
+import pathlib
+import pickle
+
+import pytest
+
+import corvena
+from conftest import MESSAGES
+
+DWD = os.path.join(MESSAGES, "Z__C_EDZW_20210516120400_bda01_synop_bufr_GER_999999_999999__MW_466.bufr")
+SYNOP = os.path.join(MESSAGES, "synop_multi_subset_uncompressed.bufr")
+AMSUA = os.path.join(MESSAGES, "aaen_55.bufr")
+UTC = datetime.timezone.utc
+
+
+def test_sources_give_the_same_messages():
+    data = pathlib.Path(AMSUA).read_bytes()
+    forms = [AMSUA, pathlib.Path(AMSUA), data, bytearray(data), io.BytesIO(data)]
+    framed = [[(m.index, m.data) for m in corvena.read(form)] for form in forms]
+    assert all(f == framed[0] for f in framed) and len(framed[0]) == 4
+    assert data.startswith(framed[0][0][1])
+    assert [m.source for m in corvena.read(data)] == ["<bytes>"] * 4
+    with pytest.raises(TypeError):
+        list(corvena.read(io.StringIO("BUFR")))
+    with pytest.raises(FileNotFoundError):
+        corvena.read(os.path.join(MESSAGES, "missing.bufr"))
+
+
+@pytest.mark.parametrize(
+    "path, count, index, centre, category, subsets, compressed, when",
+    [
+        (DWD, 44, 0, 78, 0, 25, False, datetime.datetime(2021, 5, 16, 12, 0, tzinfo=UTC)),
+        (SYNOP, 1, 0, 88, 0, 12, False, datetime.datetime(2015, 1, 26, 10, 0, tzinfo=UTC)),
+        (os.path.join(MESSAGES, "compress_3.bufr"), 3, 2, 98, 3, 128, True, datetime.datetime(2015, 8, 21, 2, 0, 45, tzinfo=UTC)),
+    ],
+)
+def test_header_fields(path, count, index, centre, category, subsets, compressed, when):
+    messages = list(corvena.read(path))
+    assert len(messages) == count
+    m = messages[index]
+    assert (m.index, m.originating_centre, m.data_category, m.number_of_subsets, m.compressed_data) == (
+        index, centre, category, subsets, compressed)
+    assert m.typical_time == when
+    assert len(m.data) == m.total_length and m.data.startswith(b"BUFR") and m.data.endswith(b"7777")
+
+
+def truncated_second_message():
+    data = pathlib.Path(AMSUA).read_bytes()
+    second = next(m for m in corvena.read(data) if m.index == 1)
+    cut = data.index(second.data) + 100
+    return data[:cut]
+
+
+def test_truncated_second_message_keeps_the_first(tmp_path):
+    data = truncated_second_message()
+    assert [m.index for m in corvena.read(data, errors="skip")] == [0]
+    with pytest.warns(corvena.ReadWarning, match=r"<bytes>: message 1: .*truncated"):
+        assert len(list(corvena.read(data, errors="warn"))) == 1
+    path = tmp_path / "cut.bufr"
+    path.write_bytes(data)
+    got = []
+    with pytest.raises(corvena.ReadError) as caught:
+        for m in corvena.read(path):
+            got.append(len(m.items()))
+    assert got == [len(next(corvena.read(AMSUA)).items())]
+    assert (caught.value.source, caught.value.index) == (str(path), 1)
+    assert str(caught.value).startswith(str(path) + ": message 1: ")
+    seen = []
+    assert len(list(corvena.read(data, errors=seen.append))) == 1 and seen[0].index == 1
+    with pytest.raises(ValueError):
+        corvena.read(data, errors="ignore")
+
+
+def test_decoding_error_names_file_and_message():
+    jason = os.path.join(MESSAGES, "jason2.bufr")
+    message = next(corvena.read(jason))
+    try:
+        message.items()
+    except corvena.ReadError as exc:
+        assert str(exc).startswith(jason + ": message 0: ")
+    else:  # decodes now: nothing to check about its error
+        pass
+
+
+def test_uncompressed_subsets_match_ecCodes():
+    # Station numbers and names of each subset as ecCodes reports them
+    # (it keeps the trailing blanks of names, corvena does not).
+    m = next(corvena.read(DWD))
+    subsets = m.subsets()
+    assert len(subsets) == 25
+    assert [s.get("stationNumber") for s in subsets][:8] == [33, 37, 38, 67, 126, 136, 172, 238]
+    assert [s.get("stationOrSiteName") for s in subsets][-3:] == ["LECHFELD", "INGOLSTADT (FLUGPLAT", "ALTENSTADT"]
+    assert sum(map(len, subsets)) == len(m.items()) and len({len(s) for s in subsets}) > 1
+    for message in corvena.read(DWD):
+        subsets = message.subsets()
+        assert len(subsets) == message.number_of_subsets
+        assert all(s[0].descriptor == subsets[0][0].descriptor and len(s.find("stationOrSiteName")) == 1 for s in subsets)
+
+
+def test_compressed_subsets():
+    m = next(corvena.read(AMSUA))
+    subsets = m.subsets()
+    assert len(subsets) == 128 and len({len(s) for s in subsets}) == 1
+    assert [s.get("satelliteIdentifier") for s in subsets] == [m.get("satelliteIdentifier")] * 128
+    assert len(set(s.get("latitude") for s in subsets)) > 100
+
+
+def test_keys_values_and_units():
+    m = next(corvena.read(SYNOP))
+    first = m.subsets()[0]
+    assert first.get("airTemperature") == first.get(12101) == first.get("012101") == 276.45
+    assert first.find("airTemperature")[0].unit == "K"
+    assert first.get("year") == 2015 and type(first.get("year")) is int
+    assert first.get("stationOrSiteName") == "TROMSO-HOLT"
+    assert first.get("pressure") is None and first.find("pressure")[0].missing
+    heights = first.values("heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform")
+    assert heights[:3] == [2.0, None, 2.0] and first.get("#3#heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform") == 2.0
+    assert first.get("#99#airTemperature", "absent") == "absent" and first.get("noSuchKey") is None
+    assert first.find("stationType")[0].meaning == "AUTOMATIC STATION"
+    assert m.values("stationNumber") == [s.get("stationNumber") for s in m.subsets()]
+
+
+@pytest.mark.parametrize(
+    "key, value",
+    [
+        ("year", 2015),
+        ("satelliteIdentifier", 64),
+        ("latitude", -44.83389),
+        ("nonCoordinatePressure", 8555.0),  # scale -1, but operator 207002 adds decimals
+        ("#1#pressure", 12.0),
+    ],
+)
+def test_value_types_follow_the_scale_in_force(key, value):
+    subset = next(corvena.read(os.path.join(MESSAGES, "compress_3.bufr"))).subsets()[0]
+    got = subset.get(key)
+    assert got == value and type(got) is type(value)
+
+
+def test_flag_table_meaning_is_per_bit():
+    m = next(corvena.read(os.path.join(MESSAGES, "ISMD01_OKPR.bufr")))
+    item = m.items().find("instrumentationForWindMeasurement")[0]
+    assert (item.value, item.meaning) == (8, "CERTIFIED INSTRUMENTS")  # 1000: bit 1 of 4
+
+
+def test_pickling_results():
+    messages = list(corvena.read(DWD))[:3]
+    messages[0].subsets()  # decoded before pickling; the others after
+    for m in messages:
+        back = pickle.loads(pickle.dumps(m))
+        assert (back.source, back.index, back.data) == (m.source, m.index, m.data)
+        assert back.subsets() == m.subsets() and back.tables_used == m.tables_used
+        assert back.typical_time == m.typical_time
+    items = messages[0].items()
+    assert pickle.loads(pickle.dumps(items)) == items and isinstance(pickle.loads(pickle.dumps(items)), corvena.Items)
+    error = corvena.ReadError("a.bufr", 3, "broken")
+    assert str(pickle.loads(pickle.dumps(error))) == str(error)
+
+
+def test_pickling_with_tables_given_as_a_tableset():
+    tables = next(corvena.read(SYNOP)).tables
+    m = next(corvena.read(SYNOP, tables=tables))
+    back = pickle.loads(pickle.dumps(m))
+    assert back.items() == m.items() and back.tables_used == "TableSet given by the caller"
