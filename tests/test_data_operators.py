@@ -134,3 +134,25 @@ def test_code_and_flag_tables_are_told_apart_in_wmo_tables(tmp_path):
     items = c.decode_values_with_tables(
         message([201129, 2001, 2002, 11001], Bits().put(2, 2).put(9, 4).put(300, 10)), t)
     assert [(x.descriptor, x.raw) for x in items] == [(2001, 2), (2002, 9), (11001, 300)]
+
+
+@pytest.mark.parametrize("compressed", [False, True], ids=["uncompressed", "compressed"])
+def test_all_ones_is_missing_except_for_factors_and_data_present(tables, compressed):
+    # 031021 (63: "missing value") follows the missing-value rule; the
+    # replication factor and the data present indicator do not.
+    codes = [204003, 31021, 11001, 204000, 101000, 31001, 31031]
+    fields = [(6, same(63)), (3, same(1)), (8, same(5)), (8, same(1)), (1, same(1))]
+    for items in decode(tables, codes, fields, compressed=compressed):
+        assert [(x.descriptor, x.raw_value) for x in items] == [(31021, None), (999999, 1.0), (11001, 5.0),
+                                                                (31001, 1.0), (31031, 1.0)]
+
+
+@pytest.mark.parametrize("compressed", [False, True], ids=["uncompressed", "compressed"])
+def test_second_bitmap_with_2_36_refers_to_the_data(tables, compressed):
+    # Both bitmaps 1, 0, 1 over the three elements before 2-22-000: the
+    # substituted value is the second element's, not a quality mark's.
+    codes = [11001, 7004, 11003, 222000, 236000, 101003, 31031, 33007, 223000, 236000, 101003, 31031, 223255]
+    fields = [(8, same(1)), (20, same(101320)), (8, same(3)), (1, same(1)), (1, same(0)), (1, same(1)),
+              (7, same(70)), (1, same(1)), (1, same(0)), (1, same(1)), (20, same(99990))]
+    for items in decode(tables, codes, fields, compressed=compressed):
+        assert (items[-1].descriptor, items[-1].raw) == (7004, 99990)

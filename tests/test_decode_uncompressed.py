@@ -85,7 +85,12 @@ def test_width_scale_and_local_operators(tables):
     assert [x.raw_value for x in v] == [0.5, 0.5]
     v = decode(tables, [206016, 11001, 11001], Bits().put(65535, 16).put(3, 8))
     assert values(v) == [(11001, 65535), (11001, 3)] and v[0].raw_value is None
-    assert err(tables, [206016, 63253], Bits().put(0, 16)) == "descriptor 063253 was not found in Table B"
+    # A local element that no table knows is passed over with the width
+    # 2-06 gives it, as a plain number; without 2-06 it is an error.
+    v = decode(tables, [206016, 63253, 11001], Bits().put(1234, 16).put(3, 8))
+    assert [(x.descriptor, x.name, x.raw, x.raw_value) for x in v] == [(63253, "localElement", 1234, 1234.0),
+                                                                       (11001, "EIGHT", 3, 3.0)]
+    assert err(tables, [63253], Bits().put(0, 16)) == "descriptor 063253 was not found in Table B"
     v = decode(tables, [208010, 1015, 1015, 208000, 1015],
                Bits().text("0123456789").text("abcdefghij").text("WXYZ"))
     assert [x.raw_text for x in v] == ["0123456789", "abcdefghij", "WXYZ"]

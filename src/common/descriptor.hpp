@@ -32,6 +32,21 @@ inline bool is_class31(std::uint32_t code) {
     return rest >= 31000 && rest <= 31999;
 }
 
+// Elements whose all-ones value is a value, not a missing one: the
+// delayed replication and repetition factors (031000, 031001, 031002,
+// 031011, 031012), whose value says how much data follows, and the data
+// present indicator 031031, where 1 means "not present". Other class 31
+// elements (031021, the associated field significance, whose 63 is
+// "missing value") follow the missing-value rule like any element.
+inline bool never_missing(std::uint32_t code) {
+    switch (code % 100000) {
+    case 31000: case 31001: case 31002: case 31011: case 31012: case 31031:
+        return true;
+    default:
+        return false;
+    }
+}
+
 constexpr std::uint32_t kAssociatedFieldCode = 999999;
 
 // What an operator 2-X-Y does, for descriptor expansion and for the

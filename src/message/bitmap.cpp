@@ -11,7 +11,10 @@ void apply_bitmap_change(unsigned x, std::uint8_t y, DecodeState& state) {
         state.defining_bitmap = true;
         state.bitmap.clear();
         state.bitmap_cursor = 0;
-        state.bitmap_anchor = state.history.size();
+        // Like a bitmap defined after 2-22-000 to 2-32-000, it refers to the
+        // data before the first of those operators (or this one), not to
+        // quality information or statistics that came since.
+        state.bitmap_anchor = state.data_end.value_or(state.history.size());
     } else if ((x == 35 && y == 0) || (x == 37 && y != 0)) {
         state.bitmap.clear();
         state.bitmap_cursor = 0;

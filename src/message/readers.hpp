@@ -57,6 +57,12 @@ struct NumericColumn {
     }
 };
 
+// The name an item carries: the element's, which lives as long as its
+// TableSet, or the fixed name of a local element that no table knows.
+inline const std::string* item_name(const ElementDefinition& def) {
+    return def.kind == ElementKind::Local ? &local_element_name() : &def.name;
+}
+
 template <class Sink>
 class UncompressedReader {
 public:
@@ -83,6 +89,7 @@ public:
         const std::uint16_t w = numeric_width(e, state_);
         auto raw = bits_.read_bits(w);
         if (!raw) return std::move(raw).error();
+        const std::string* name = item_name(def);
         const std::string* meaning = nullptr;
         if constexpr (Sink::kWantsMeanings) {
             if (const CodeTable* table = e.code_table(tables_)) {
@@ -91,11 +98,11 @@ public:
             }
         }
         if (is_missing(*raw, w, def.code)) {
-            sink_.numeric(def.code, &def.name, *raw, false, 0.0, meaning);
+            sink_.numeric(def.code, name, *raw, false, 0.0, meaning);
             return success();
         }
         const double v = scaled_value(effective_reference(e, state_), *raw, effective_scale(e, state_));
-        sink_.numeric(def.code, &def.name, *raw, true, v, meaning);
+        sink_.numeric(def.code, name, *raw, true, v, meaning);
         value = v;
         return success();
     }
@@ -164,8 +171,8 @@ public:
         const ElementDefinition& def = *e.def;
         if (is_character(def)) return character_column(def.code, &def.name, character_width(e, state_));
         const CodeTable* table = Sink::kWantsMeanings ? e.code_table(tables_) : nullptr;
-        return numeric_column(def.code, &def.name, numeric_width(e, state_), effective_reference(e, state_),
-                              effective_scale(e, state_), !is_class31(def.code), table, &first);
+        return numeric_column(def.code, item_name(def), numeric_width(e, state_), effective_reference(e, state_),
+                              effective_scale(e, state_), !never_missing(def.code), table, &first);
     }
 
     Result<std::uint64_t> factor(const ElementView& e) {
@@ -178,7 +185,7 @@ public:
         std::optional<double> first;
         bool varying = false;
         CORVENA_TRY(numeric_column(def.code, &def.name, numeric_width(e, state_), effective_reference(e, state_),
-                                   effective_scale(e, state_), !is_class31(def.code),
+                                   effective_scale(e, state_), !never_missing(def.code),
                                    tables_.find_code_table(def.code), &first, &varying));
         if (!first) return std::uint64_t{0};
         if (varying) {

@@ -45,6 +45,11 @@ const std::string& operator_name() {
     return name;
 }
 
+const std::string& local_element_name() {
+    static const std::string name = "localElement";
+    return name;
+}
+
 const std::string& characters_name() {
     static const std::string name = "characters";
     return name;
@@ -66,6 +71,7 @@ void DecodeState::reset_for_subset() {
     data_end.reset();
     new_reference_width = 0;
     new_references.clear();
+    local_elements.clear();
 }
 
 void DecodeState::set_new_reference(std::uint32_t code, std::int64_t reference) {
@@ -154,7 +160,7 @@ double scaled_value(std::int64_t reference, std::uint64_t raw, std::int32_t scal
 }
 
 bool is_missing(std::uint64_t raw, std::uint16_t width, std::uint32_t code) {
-    if (width >= 64 || is_class31(code)) return false;
+    if (width >= 64 || never_missing(code)) return false;
     return raw == (std::uint64_t{1} << width) - 1;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,6 +68,8 @@ const std::string& associated_field_name();
 const std::string& operator_name();
 // The name of the item of characters inserted by 2-05-YYY.
 const std::string& characters_name();
+// The name of an element that no table knows, read after 2-06-YYY.
+const std::string& local_element_name();
 
 // An element as it is decoded: its definition, with the reference value and
 // width that a difference-statistics marker (2-25-255) may have changed.
@@ -115,6 +118,9 @@ struct DecodeState {
     // data. The new values hold until 2-03-000.
     std::uint16_t new_reference_width = 0;
     std::vector<std::pair<std::uint32_t, std::int64_t>> new_references;
+    // Elements that no table knows, read with the width that 2-06 gave
+    // them (a deque: history keeps pointers to them).
+    std::deque<ElementDefinition> local_elements;
     std::string octets;  // scratch for character fields, reused
 
     // Back to the start-of-subset state, keeping text_counter and the

@@ -243,7 +243,16 @@ private:
         // carry no associated field.
         const std::uint64_t before = reader_.position();
         if (state_.associated_width != 0 && !is_class31(c)) CORVENA_TRY(reader_.associated(state_.associated_width));
-        if (def == nullptr) return BufrError::element_not_found(c);
+        if (def == nullptr) {
+            // 2-06-YYY lets a decoder pass over a local element it does not
+            // know: its YYY bits are read as a plain number.
+            if (!state_.local_width) return BufrError::element_not_found(c);
+            ElementDefinition& local = state_.local_elements.emplace_back();
+            local.code = c;
+            local.width = *state_.local_width;
+            local.kind = ElementKind::Local;
+            def = &local;
+        }
         bool into_bitmap = false;
         if (c == 31031) {
             if (state_.bitmap_may_start) {

@@ -13,7 +13,9 @@ namespace corvena {
 // How the bits of an element are read, from its unit and type. The change
 // of width, scale and reference operators (2-01, 2-02, 2-07) leave code and
 // flag table elements alone, and character data has widths of its own.
-enum class ElementKind : std::uint8_t { Numeric, CodeOrFlag, Character };
+// A Local element is one that no table knows, read after 2-06-YYY as a
+// plain number.
+enum class ElementKind : std::uint8_t { Numeric, CodeOrFlag, Character, Local };
 
 struct ElementDefinition {
     std::string abbreviation;
