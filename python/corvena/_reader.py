@@ -53,10 +53,6 @@ HEADER_FIELDS = (
     "section4_data_length",
 )
 
-# Element descriptors of delayed replication and repetition factors: where
-# one occurs, uncompressed subsets may differ in their number of items.
-_DELAYED_FACTORS = frozenset((31000, 31001, 31002, 31011, 31012))
-
 
 class ReadError(ValueError):
     """A message that cannot be framed, read or decoded; names the file (or
@@ -448,103 +444,23 @@ class Message:
 
     # Subset boundaries. The native decoder returns the items of all
     # subsets as one list. A compressed message holds its subsets in order
-    # and of one structure, so the list splits in equal parts. So does an
-    # uncompressed one without delayed replication, whose subsets all expand
-    # alike. Otherwise the native array decoder of corvena._ext, where it is
-    # built, reports where each subset starts. Failing that, every subset
-    # still begins with the same elements (its expanded descriptors up to
-    # the first replication factor or operator): where exactly n runs of
-    # those begin, they are the subset starts when
-    # decoding the message as if it held only its first n-1 subsets (the
-    # count of section 3 changed in a copy) ends at the last of them. When
-    # that does not hold, each boundary is found that way, k = 1 .. n-1,
-    # for n(n-1)/2 subset decodes, once per message.
+    # and of one structure, so the list splits in equal parts; for an
+    # uncompressed one the array decoder of corvena._ext reports where each
+    # subset starts (subsets differ with delayed replications, and with the
+    # present positions of their bitmaps).
     def _subset_starts(self) -> List[int]:
-        total = len(self.items())
+        total = len(self.decoded_values())
         n = self.header.number_of_subsets
         if n <= 1:
             return [0, total]
-        if total % n == 0 and (self.header.compressed_data or self._without_delayed_factors()):
+        if self.header.compressed_data:
             size = total // n
             return [i * size for i in range(n + 1)]
-        if self.header.compressed_data:
-            raise self._error("%d items do not split into %d subsets" % (total, n))
-        found = self._native_starts(n, total)
-        if found is None:
-            found = self._starts_of_runs(n, total)
-        return found if found is not None else self._prefix_starts(n, total)
-
-    def _native_starts(self, n: int, total: int) -> Optional[List[int]]:
-        decode = getattr(_ext, "decode_arrays", None)
-        if decode is None:
-            return None
         try:
-            starts = memoryview(decode(self.data, self.tables)["subset_starts"]).cast("Q").tolist()
-        except (KeyError, TypeError, ValueError):
-            return None
-        if len(starts) != n or starts[0] != 0 or starts[-1] > total or starts != sorted(starts):
-            return None
-        return starts + [total]
-
-    def _starts_of_runs(self, n: int, total: int) -> Optional[List[int]]:
-        try:
-            expanded = self.tables.expand(list(self.header.unexpanded_descriptors))
-        except ValueError:
-            return None
-        prefix: List[int] = []
-        for code in expanded[:16]:
-            if code >= 100000 or code in _DELAYED_FACTORS:
-                break
-            prefix.append(code)
-        if len(prefix) < 2:
-            return None
-        codes = [item.descriptor for item in self.items()]
-        width = len(prefix)
-        first = prefix[0]
-        starts: List[int] = []
-        at = 0
-        try:
-            while len(starts) <= n:
-                at = codes.index(first, at)
-                if codes[at : at + width] == prefix:
-                    starts.append(at)
-                at += 1
-        except ValueError:
-            pass
-        if len(starts) != n or starts[0] != 0:
-            return None
-        if self._count_of_first(n - 1) != starts[-1]:
-            return None
-        return starts + [total]
-
-    def _count_of_first(self, k: int) -> int:
-        """The number of items of the first k subsets."""
-        at = 8 + self.header.section1_length + self.header.section2_length + 4
-        data = bytearray(self.data)
-        if int.from_bytes(data[at : at + 2], "big") != self.header.number_of_subsets:
-            raise self._error("section 3 does not hold the number of subsets where expected")
-        data[at : at + 2] = k.to_bytes(2, "big")
-        try:
-            return len(_corvena.decode_values_with_tables(bytes(data), self.tables))
+            parts = _ext.decode_arrays(self.data, self.tables)
         except ValueError as exc:
-            raise self._error("subset %d: %s" % (k, exc)) from None
-
-    def _without_delayed_factors(self) -> bool:
-        try:
-            expanded = self.tables.expand(list(self.header.unexpanded_descriptors))
-        except ValueError:
-            return False
-        return not any(code in _DELAYED_FACTORS for code in expanded)
-
-    def _prefix_starts(self, n: int, total: int) -> List[int]:
-        starts = [0]
-        for k in range(1, n):
-            count = self._count_of_first(k)
-            if count < starts[-1] or count > total:
-                raise self._error("subset boundaries could not be found")
-            starts.append(count)
-        starts.append(total)
-        return starts
+            raise self._error(exc) from None
+        return memoryview(parts["subset_starts"]).cast("Q").tolist() + [total]
 
     def __reduce__(self):
         spec = self._tables.spec if self._tables is not None else None

@@ -3,6 +3,8 @@
     corvena ls FILE...                   one row per message
     corvena dump [--json] FILE...        every value, subset by subset
     corvena get --keys K1,K2 FILE...     selected keys as CSV, one row per subset
+    corvena get --columns K1,K2 [--filter KEY=V] FILE...
+                                         observations in context as CSV (or Parquet)
 
 Exit status: 0 when every message was read; 1 when a file or a message
 could not be read or decoded (the first such error stops the run unless
@@ -154,6 +156,20 @@ def cmd_dump(run: Run, out: TextIO) -> None:
 
 
 def cmd_get(run: Run, out: TextIO) -> None:
+    if run.args.columns:
+        from .frame import write_table
+
+        try:
+            write_table(run.args.files, run.args.columns, run.args.filter, run.args.output or out,
+                        tables=run.tables, errors=lambda exc: run.error(str(exc)),
+                        required_columns=not run.args.any_column)
+        except (ReadError, OSError) as exc:
+            run.error(str(exc))
+        except ValueError as exc:
+            raise SystemExit(_usage_error(str(exc)))
+        return
+    if run.args.filter or run.args.output or run.args.any_column:
+        raise SystemExit(_usage_error("--filter, --output and --any-column go with --columns"))
     keys = [k.strip() for k in run.args.keys.split(",") if k.strip()]
     if not keys:
         raise SystemExit(_usage_error("--keys: no key given"))
@@ -205,9 +221,19 @@ def parser() -> argparse.ArgumentParser:
     dump = commands.add_parser("dump", parents=[common], help="every value of every subset")
     dump.add_argument("--json", action="store_true", help="one JSON array of messages")
     dump.add_argument("files", nargs="+", metavar="FILE")
-    get = commands.add_parser("get", parents=[common], help="selected keys as CSV, one row per subset")
-    get.add_argument("--keys", required=True, metavar="K1,K2",
-                     help="keys (airTemperature), descriptors (012101) or ranked keys (#2#pressure)")
+    get = commands.add_parser("get", parents=[common],
+                              help="selected keys as CSV: one row per subset (--keys) or per observation (--columns)")
+    what = get.add_mutually_exclusive_group(required=True)
+    what.add_argument("--keys", metavar="K1,K2",
+                      help="keys (airTemperature), descriptors (012101) or ranked keys (#2#pressure)")
+    what.add_argument("--columns", metavar="K1,K2",
+                      help="keys as columns of observations in context, as corvena.read_bufr gives them")
+    get.add_argument("--filter", action="append", default=[], metavar="KEY=V|V1,V2|LOW:HIGH",
+                     help="with --columns: keep the observations whose KEY in context matches; repeatable")
+    get.add_argument("--output", "-o", metavar="PATH",
+                     help="with --columns: write there (a .parquet name writes Parquet, which needs pyarrow)")
+    get.add_argument("--any-column", action="store_true",
+                     help="with --columns: keep rows holding any of the columns (default: all of them)")
     get.add_argument("files", nargs="+", metavar="FILE")
     return top
 

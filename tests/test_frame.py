@@ -1,0 +1,244 @@
+"""corvena.read_bufr: rows of observations in context, against hand-made
+messages and against pdbufr on the shared files."""
+
+import io
+import math
+import os
+
+import numpy as np
+import pytest
+
+pd = pytest.importorskip("pandas")
+
+import corvena
+import corvena.frame
+from bufr_build import Bits, message, table_dir
+from conftest import MESSAGES
+
+# --------------------------------------------------------------------------
+# A small station-and-levels message with tables of ecCodes keys.
+
+ELEMENTS = [
+    # code, key, type, unit, scale, reference, width
+    (1001, "blockNumber", "long", "Numeric", 0, 0, 7),
+    (1002, "stationNumber", "long", "Numeric", 0, 0, 10),
+    (1015, "stationOrSiteName", "string", "CCITT IA5", 0, 0, 32),
+    (4001, "year", "long", "a", 0, 0, 12),
+    (4002, "month", "long", "mon", 0, 0, 4),
+    (4003, "day", "long", "d", 0, 0, 6),
+    (4004, "hour", "long", "h", 0, 0, 5),
+    (7004, "pressure", "long", "Pa", -1, 0, 14),
+    (12101, "airTemperature", "double", "K", 2, 0, 16),
+    (31001, "delayedDescriptorReplicationFactor", "long", "Numeric", 0, 0, 8),
+]
+DESCRIPTORS = [1001, 1002, 1015, 4001, 4002, 4003, 4004, 102000, 31001, 7004, 12101]
+MISSING = None
+# block, station, name, (y, m, d, h), levels of (pressure Pa, temperature K)
+SUBSETS = [
+    (10, 33, "AAAA", (2024, 5, 16, 12), [(100000, 290.0), (85000, MISSING), (50000, 250.5)]),
+    (10, 37, "BB\0\0", (2024, 5, 16, 13), [(92500, 280.25)]),
+    (10, MISSING, MISSING, (2024, 5, 16, 12), []),
+]
+
+
+def _put(bits, value, width, scale=0):
+    if value is None:
+        return bits.ones(width)
+    return bits.put(int(round(value * 10 ** scale)), width)
+
+
+def _station_message():
+    bits = Bits()
+    for block, station, name, when, levels in SUBSETS:
+        _put(bits, block, 7)
+        _put(bits, station, 10)
+        bits.ones(32) if name is None else bits.text(name, 32)
+        for value, width in zip(when, (12, 4, 6, 5)):
+            bits.put(value, width)
+        bits.put(len(levels), 8)
+        for pressure, temperature in levels:
+            _put(bits, pressure, 14, -1)
+            _put(bits, temperature, 16, 2)
+    return message(DESCRIPTORS, bits, subsets=len(SUBSETS))
+
+
+@pytest.fixture(scope="module")
+def station(tmp_path_factory):
+    lines = ["#code|abbreviation|type|name|unit|scale|reference|width|crex_unit|crex_scale|crex_width"]
+    for code, key, kind, unit, scale, reference, width in ELEMENTS:
+        lines.append("%06d|%s|%s|%s|%s|%d|%d|%d|x|0|0" % (code, key, kind, key.upper(), unit, scale, reference, width))
+    root = tmp_path_factory.mktemp("frame")
+    tables = table_dir(str(root / "tables"), raw_elements="\n".join(lines) + "\n")
+    path = root / "station.bufr"
+    path.write_bytes(_station_message())
+    return str(path), tables
+
+
+def rows(frame):
+    """The rows as tuples, NaN and None both read as None."""
+    out = []
+    for row in frame.itertuples(index=False):
+        out.append(tuple(None if (v is None or v is pd.NA or (isinstance(v, float) and math.isnan(v))) else v for v in row))
+    return out
+
+
+NaT = None
+STATION_PRESSURE_T = ["stationNumber", "pressure", "airTemperature"]
+
+CASES = [
+    # columns, filters, options, expected rows
+    (STATION_PRESSURE_T, {}, {}, [(33, 100000, 290.0), (33, 85000, None), (33, 50000, 250.5), (37, 92500, 280.25)]),
+    (STATION_PRESSURE_T, {"pressure": 85000}, {}, [(33, 85000, None)]),
+    (STATION_PRESSURE_T, {"pressure": [85000, 92500]}, {}, [(33, 85000, None), (37, 92500, 280.25)]),
+    (STATION_PRESSURE_T, {"pressure": slice(85000, 100000)}, {}, [(33, 100000, 290.0), (33, 85000, None), (37, 92500, 280.25)]),
+    (STATION_PRESSURE_T, {"pressure": slice(None, 60000)}, {}, [(33, 50000, 250.5)]),
+    (STATION_PRESSURE_T, {"airTemperature": lambda t: t > 285}, {}, [(33, 100000, 290.0)]),
+    (["stationNumber", "airTemperature"], {"stationOrSiteName": "BB"}, {}, [(37, 280.25)]),
+    (["stationOrSiteName", "pressure"], {"stationNumber": 33, "pressure": 50000}, {}, [("AAAA", 50000)]),
+    (STATION_PRESSURE_T, {}, {"dropna": True}, [(33, 100000, 290.0), (33, 50000, 250.5), (37, 92500, 280.25)]),
+    (STATION_PRESSURE_T, {}, {"required_columns": False},
+     [(33, 100000, 290.0), (33, 85000, None), (33, 50000, 250.5), (37, 92500, 280.25), (None, None, None)]),
+    (["stationNumber", "airTemperature"], {}, {"required_columns": ["stationNumber"]},
+     [(33, 290.0), (33, None), (33, 250.5), (37, 280.25), (None, None)]),
+    # A filter on a key that is not a column still needs the key.
+    (["stationNumber"], {"pressure": slice(0, None)}, {}, [(33,), (33,), (33,), (37,)]),
+    (["stationNumber"], {}, {}, [(33,), (37,), (None,)]),
+    (["WMO_station_id", "data_datetime", "pressure"], {"pressure": slice(90000, None)}, {},
+     [(10033, pd.Timestamp("2024-05-16 12:00"), 100000), (10037, pd.Timestamp("2024-05-16 13:00"), 92500)]),
+    (["stationNumber", "typical_datetime"], {"data_datetime": slice(pd.Timestamp("2024-05-16 12:30"), None)}, {},
+     [(37, pd.Timestamp("2024-01-02 03:04:05"))]),
+    (["WMO_station_id"], {"WMO_station_id": [10037, 10099]}, {}, [(10037,)]),
+    (["stationNumber", "airTemperature"], {"nonexistentKey": 1}, {}, []),
+]
+
+
+@pytest.mark.parametrize("columns,filters,options,expected", CASES)
+def test_rows(station, columns, filters, options, expected):
+    path, tables = station
+    frame = corvena.read_bufr(path, columns, filters, tables=tables, **options)
+    assert list(frame.columns) == columns
+    assert rows(frame) == expected
+
+
+def test_schema_is_the_same_with_and_without_rows(station):
+    path, tables = station
+    columns = ["stationOrSiteName", "pressure", "data_datetime", "WMO_station_id"]
+    full = corvena.read_bufr(path, columns, tables=tables)
+    empty = corvena.read_bufr(path, columns, {"pressure": 1}, tables=tables)
+    assert len(full) == 4 and len(empty) == 0
+    assert full["pressure"].dtype == np.float64 and empty["pressure"].dtype == np.float64
+    assert full["data_datetime"].dtype.kind == "M" and empty["data_datetime"].dtype.kind == "M"
+    assert str(full["WMO_station_id"].dtype) == "Int64" == str(empty["WMO_station_id"].dtype)
+
+
+@pytest.mark.parametrize("kind", ["path", "paths", "bytes", "messages", "message list"])
+def test_sources(station, kind):
+    path, tables = station
+    data = open(path, "rb").read()
+    source = {
+        "path": path,
+        "paths": [path, path],
+        "bytes": data,
+        "messages": corvena.read(path, tables=tables),
+        "message list": list(corvena.read(data, tables=tables)) * 2,
+    }[kind]
+    frame = corvena.read_bufr(source, STATION_PRESSURE_T, tables=tables)
+    expected = CASES[0][3] * (2 if kind in ("paths", "message list") else 1)
+    assert rows(frame) == expected
+
+
+def test_undecodable_message_is_skipped_on_request(station):
+    path, tables = station
+    good = open(path, "rb").read()
+    bad = message(DESCRIPTORS, b"\x01", subsets=1)  # section 4 far too short
+    with pytest.raises(corvena.ReadError):
+        corvena.read_bufr(bad + good, STATION_PRESSURE_T, tables=tables)
+    with pytest.warns(corvena.ReadWarning):
+        frame = corvena.read_bufr(bad + good, STATION_PRESSURE_T, tables=tables, errors="warn")
+    assert rows(frame) == CASES[0][3]
+
+
+@pytest.mark.parametrize(
+    "text,expected",
+    [
+        ("pressure=85000", ("pressure", 85000.0)),
+        ("stationOrSiteName=BB", ("stationOrSiteName", "BB")),
+        ("pressure=85000,92500", ("pressure", [85000.0, 92500.0])),
+        ("pressure=50000:85000", ("pressure", slice(50000.0, 85000.0))),
+        ("pressure=:85000", ("pressure", slice(None, 85000.0))),
+    ],
+)
+def test_parse_filter(text, expected):
+    assert corvena.frame.parse_filter(text) == expected
+
+
+@pytest.mark.parametrize("text", ["pressure", "=3", ""])
+def test_parse_filter_rejects(text):
+    with pytest.raises(ValueError):
+        corvena.frame.parse_filter(text)
+
+
+def test_write_table_csv_and_parquet(station, tmp_path):
+    path, tables = station
+    out = io.StringIO()
+    count = corvena.frame.write_table([path], "stationNumber,pressure", ["pressure=50000:92500"], out, tables=tables)
+    assert count == 3
+    assert out.getvalue().splitlines() == ["stationNumber,pressure", "33.0,85000.0", "33.0,50000.0", "37.0,92500.0"]
+    pytest.importorskip("pyarrow")
+    target = tmp_path / "rows.parquet"
+    corvena.frame.write_table([path], ["stationOrSiteName", "airTemperature"], None, str(target), tables=tables)
+    back = pd.read_parquet(target)
+    assert rows(back) == [("AAAA", 290.0), ("AAAA", None), ("AAAA", 250.5), ("BB", 280.25)]
+
+
+# --------------------------------------------------------------------------
+# The same rows as pdbufr on the shared files.
+
+HEIGHT = "heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform"
+SYNOP = "Z__C_EDZW_20210516120400_bda01_synop_bufr_GER_999999_999999__MW_466.bufr"
+LEVELS = ["WMO_station_id", "data_datetime", "latitude", "longitude", "pressure", "airTemperature", "dewpointTemperature"]
+CHANNEL = "tovsOrAtovsOrAvhrrInstrumentationChannelNumber"
+
+EXAMPLES = [
+    # file, columns, filters
+    (SYNOP, ["stationNumber", "blockNumber", "latitude", "longitude", "data_datetime", "airTemperature"], {HEIGHT: 2.0}),
+    (SYNOP, ["WMO_station_id", "stationOrSiteName", "airTemperature", HEIGHT], {}),
+    (SYNOP, ["latitude", "totalSunshine", "timePeriod"], {}),
+    ("ISMD01_OKPR.bufr", ["WMO_station_id", "data_datetime", "airTemperature", "dewpointTemperature"], {HEIGHT: slice(1.5, 2.5)}),
+    ("IUSK73_AMMC_040000.bufr", LEVELS, {}),
+    ("IUSK73_AMMC_182300.bufr", LEVELS, {"pressure": slice(50000, 85000)}),
+    ("uegabe.bufr", LEVELS, {}),
+    # relativeHumidity twice in a row (013003 then 013009): one element each, one row.
+    ("synop_wigos.bufr", ["latitude", "longitude", "relativeHumidity"], {}),
+    # Year, month and day without an hour.
+    ("contrived.bufr", ["data_datetime", "blockNumber"], {}),
+    ("aaen_55.bufr", ["latitude", "longitude", "data_datetime", CHANNEL, "brightnessTemperature"], {}),
+    ("aaen_55.bufr", ["latitude", "longitude", "brightnessTemperature"], {CHANNEL: [30, 31, 32]}),
+    ("aircraft_mrar_compressed.bufr",
+     ["aircraftRegistrationNumberOrOtherIdentification", "latitude", "longitude", "data_datetime", "flightLevel", "windDirection", "windSpeed"],
+     {"flightLevel": lambda level: level > 5000}),
+]
+
+
+def same_column(ours, theirs):
+    if theirs.dtype.kind == "M" or ours.dtype.kind == "M":
+        a = ours.astype("datetime64[us]").to_numpy()
+        b = theirs.astype("datetime64[us]").to_numpy()
+        return bool(((a == b) | (np.isnat(a) & np.isnat(b))).all())
+    if theirs.dtype.kind in "fiu" or ours.dtype.kind in "fiu":
+        a = pd.to_numeric(ours, errors="coerce").to_numpy(dtype=float)
+        b = pd.to_numeric(theirs, errors="coerce").to_numpy(dtype=float)
+        return bool((np.isclose(a, b, rtol=1e-12, atol=0) | (np.isnan(a) & np.isnan(b))).all())
+    return [None if pd.isna(v) else v for v in ours] == [None if pd.isna(v) else v for v in theirs]
+
+
+@pytest.mark.parametrize("file,columns,filters", EXAMPLES, ids=lambda v: v if isinstance(v, str) else "")
+def test_same_rows_as_pdbufr(file, columns, filters):
+    pdbufr = pytest.importorskip("pdbufr")
+    path = os.path.join(MESSAGES, file)
+    theirs = pdbufr.read_bufr(path, columns=columns, filters=filters)
+    ours = corvena.read_bufr(path, columns, filters)
+    assert len(ours) > 0
+    assert len(ours) == len(theirs)
+    for name in columns:
+        assert same_column(ours[name].reset_index(drop=True), theirs[name].reset_index(drop=True)), name
