@@ -17,4 +17,7 @@ export LD_PRELOAD="$ASAN_LIB $UBSAN_LIB"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export CORVENA_SANITIZED=1
-"$VENV/bin/python" -m pytest -q -p no:cacheprovider tests "$@"
+# The DataFrame and Dask tests add no native code of their own; they run
+# ecCodes (through pdbufr) and worker processes, which the preloaded
+# sanitizers would judge instead of this library.
+"$VENV/bin/python" -m pytest -q -p no:cacheprovider tests --ignore=tests/test_frame.py --ignore=tests/test_dask.py "$@"

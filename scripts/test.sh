@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the extension with warnings as errors and runs the whole test suite.
 # Installs what the tests need: the ecCodes definitions root, the ecCodes
-# tools and Python bindings (the cross-check oracle), GoogleTest.
+# tools and Python bindings (the cross-check oracle and the encoder of the
+# generated messages), GoogleTest, and the Python packages of the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,7 +22,9 @@ PYTHON=${PYTHON:-python3}
 VENV=${VENV:-.venv-test}
 "$PYTHON" -m venv "$VENV"
 "$VENV/bin/pip" install -q --upgrade pip
-"$VENV/bin/pip" install -q pytest
+# pandas, Dask and pyarrow for the DataFrame tests; pdbufr (with PyPI
+# eccodes) as their oracle.
+"$VENV/bin/pip" install -q pytest pandas "dask[dataframe]" distributed pyarrow pdbufr
 # A build folder per environment, so that builds for two interpreters or
 # with other flags never share a CMake cache.
 CORVENA_WERROR=ON "$VENV/bin/pip" install -q -C build-dir="build/$(basename "$VENV")" .

@@ -243,7 +243,7 @@ def native_json_columns(message: Message) -> Optional[List[str]]:
 def _text_column_json(info, descriptor: int, parts: Dict[str, Any], j: int, n: int) -> str:
     """The record of a character column, its texts without trailing NULs."""
     slot = memoryview(parts["column_text_slot"]).cast("i")[j]
-    cells = memoryview(parts["text_cells"]).cast("i")[slot * n:(slot + 1) * n].tolist()
+    cells = memoryview(parts["text_cells"].tobytes()).cast("i")[slot * n:(slot + 1) * n].tolist()
     texts = parts["texts"]
     values = [texts[k].rstrip("\x00") if k >= 0 else None for k in cells]
     head = _column_head(info.key, descriptor, info.unit)

@@ -35,7 +35,6 @@ from . import _ext
 
 __all__ = ["MessageArrays", "decode_arrays", "decode_many"]
 
-_UINT = {16: np.uint16, 32: np.uint32, 64: np.uint64}
 _HAS_RAW = 2
 
 
@@ -52,35 +51,35 @@ class MessageArrays:
             self.columns = len(codes)
             self.column_descriptors = codes
             n, m = self.subsets, self.columns
-            self._cells = np.frombuffer(parts["cells"], np.float64).reshape(m, n)
-            self._increments = np.frombuffer(parts["increments"], _UINT[parts["increment_bits"]]).reshape(m, n)
+            self._cells = np.asarray(parts["cells"]).reshape(m, n)
+            self._increments = np.asarray(parts["increments"]).reshape(m, n)
             self._r0 = np.frombuffer(parts["column_r0"], np.uint64)
             self._column_has_raw = (np.frombuffer(parts["column_flags"], np.uint8) & _HAS_RAW) != 0
             self._text_slot = np.frombuffer(parts["column_text_slot"], np.int32)
-            self._text_cells = np.frombuffer(parts["text_cells"], np.int32).reshape(-1, n) if n else None
-            self.subset_offsets = np.arange(n + 1, dtype=np.int64) * m
+            self._text_cells = np.asarray(parts["text_cells"]).reshape(-1, n) if n else None
         else:
-            self.descriptors = np.frombuffer(parts["codes"], np.uint32)
-            self.values = np.frombuffer(parts["values"], np.float64)
-            self.raw = np.frombuffer(parts["raws"], np.uint64)
-            self.has_raw = (np.frombuffer(parts["flags"], np.uint8) & _HAS_RAW) != 0
-            self.text_index = np.frombuffer(parts["text_index"], np.int32)
-            starts = np.frombuffer(parts["subset_starts"], np.uint64).astype(np.int64)
-            self.subset_offsets = np.append(starts, np.int64(len(self.descriptors)))
+            self._items = len(parts["codes"])
 
     def __len__(self) -> int:
-        return int(self.subset_offsets[-1])
+        if self.compressed:
+            return self.subsets * self.columns
+        return self._items
 
     def __repr__(self) -> str:
         kind = "compressed" if self.compressed else "uncompressed"
         return "MessageArrays(%s, subsets=%d, items=%d)" % (kind, self.subsets, len(self))
 
-    # Compressed messages keep their block column by column; the per-item
-    # arrays in result order (subset by subset) are made from it on first
-    # use and kept.
+    # The arrays are made on first use and kept: uncompressed ones read the
+    # decoded bytes in place; compressed messages keep their block column
+    # by column, and the per-item arrays in result order (subset by subset)
+    # are made from it.
     def __getattr__(self, name):
-        if not self.__dict__.get("compressed"):
+        if "compressed" not in self.__dict__ or name.startswith("__"):
             raise AttributeError(name)
+        if not self.compressed:
+            value = self._uncompressed(name)
+            self.__dict__[name] = value
+            return value
         n, m = self.subsets, self.columns
         if name == "values_2d":
             value = self._cells.T
@@ -94,6 +93,8 @@ class MessageArrays:
             value = raw.reshape(-1)
         elif name == "has_raw":
             value = np.tile(self._column_has_raw, n)
+        elif name == "subset_offsets":
+            value = np.arange(n + 1, dtype=np.int64) * m
         elif name == "text_index":
             index = np.full((n, m), -1, dtype=np.int32)
             for j in np.nonzero(self._text_slot >= 0)[0]:
@@ -104,10 +105,33 @@ class MessageArrays:
         self.__dict__[name] = value
         return value
 
+    def _uncompressed(self, name):
+        parts = self._parts
+        if name == "descriptors":
+            return np.asarray(parts["codes"])
+        if name == "values":
+            return np.asarray(parts["values"])
+        if name == "raw":
+            return np.asarray(parts["raws"])
+        if name == "has_raw":
+            return (np.asarray(parts["flags"]) & _HAS_RAW) != 0
+        if name == "text_index":
+            return np.asarray(parts["text_index"])
+        if name == "subset_offsets":
+            starts = np.frombuffer(parts["subset_starts"], np.uint64).astype(np.int64)
+            return np.append(starts, np.int64(self._items))
+        raise AttributeError(name)
+
     @property
     def nbytes(self) -> int:
         """Bytes held by the decoded arrays (not counting the texts)."""
-        return sum(len(v) for v in self._parts.values() if isinstance(v, bytes))
+        total = 0
+        for v in self._parts.values():
+            if isinstance(v, bytes):
+                total += len(v)
+            elif hasattr(v, "__array_interface__"):
+                total += np.asarray(v).nbytes
+        return total
 
     def text(self, i: int) -> Optional[str]:
         """The text of item ``i``, or None."""

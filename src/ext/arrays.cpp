@@ -3,6 +3,8 @@
 // objects that numpy reads in place (corvena/arrays.py builds the arrays).
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -79,8 +81,20 @@ PyObject* text_list(const std::vector<std::string>& texts) {
     return list.release();
 }
 
-// The arrays of one message as a dict of bytes objects and counts.
-PyObject* to_python(const DecodedArrays& a) {
+// A view of a vector of the Columns object `owner`.
+template <class T>
+PyObject* view(PyObject* owner, const std::vector<T>& v, const char* typestr) {
+    return buffer_of(owner, v.data(), v.size(), sizeof(T), typestr);
+}
+
+// The arrays of one message as a dict: the large columns as Buffer views of
+// the decoded vectors (no copy; the vectors move into a Columns object that
+// the views keep alive), the small per-column and per-subset ones as bytes.
+PyObject* to_python(DecodedArrays&& decoded) {
+    Ref owner(own_columns(std::move(decoded)));
+    if (!owner) return nullptr;
+    const DecodedArrays& a = columns_of(owner.get());
+    PyObject* o = owner.get();
     Ref d(PyDict_New());
     if (!d) return nullptr;
     bool ok = set_item(d.get(), "compressed", PyBool_FromLong(a.compressed)) &&
@@ -88,22 +102,24 @@ PyObject* to_python(const DecodedArrays& a) {
               set_item(d.get(), "texts", text_list(a.texts));
     if (!ok) return nullptr;
     if (a.compressed) {
+        static const char* const kUInt[] = {"<u2", "<u4", "<u8"};
+        const unsigned bits = a.increments.bits();
+        const char* inc_type = kUInt[bits == 16 ? 0 : bits == 32 ? 1 : 2];
         ok = set_item(d.get(), "column_codes", bytes_of(a.column_codes)) &&
              set_item(d.get(), "column_r0", bytes_of(a.column_r0)) &&
              set_item(d.get(), "column_flags", bytes_of(a.column_flags)) &&
              set_item(d.get(), "column_text_slot", bytes_of(a.column_text_slot)) &&
              set_item(d.get(), "column_scale", bytes_of(a.column_scale)) &&
              set_item(d.get(), "column_reference", bytes_of(a.column_reference)) &&
-             set_item(d.get(), "cells", bytes_of(a.cells)) &&
+             set_item(d.get(), "cells", view(o, a.cells, "<f8")) &&
              set_item(d.get(), "increments",
-                      PyBytes_FromStringAndSize(static_cast<const char*>(a.increments.data()),
-                                                static_cast<Py_ssize_t>(a.increments.byte_size()))) &&
-             set_item(d.get(), "increment_bits", PyLong_FromUnsignedLong(a.increments.bits())) &&
-             set_item(d.get(), "text_cells", bytes_of(a.text_cells));
+                      buffer_of(o, a.increments.data(), a.increments.size(), bits / 8, inc_type)) &&
+             set_item(d.get(), "increment_bits", PyLong_FromUnsignedLong(bits)) &&
+             set_item(d.get(), "text_cells", view(o, a.text_cells, "<i4"));
     } else {
-        ok = set_item(d.get(), "codes", bytes_of(a.codes)) && set_item(d.get(), "values", bytes_of(a.values)) &&
-             set_item(d.get(), "raws", bytes_of(a.raws)) && set_item(d.get(), "flags", bytes_of(a.flags)) &&
-             set_item(d.get(), "text_index", bytes_of(a.text_index)) &&
+        ok = set_item(d.get(), "codes", view(o, a.codes, "<u4")) && set_item(d.get(), "values", view(o, a.values, "<f8")) &&
+             set_item(d.get(), "raws", view(o, a.raws, "<u8")) && set_item(d.get(), "flags", view(o, a.flags, "|u1")) &&
+             set_item(d.get(), "text_index", view(o, a.text_index, "<i4")) &&
              set_item(d.get(), "subset_starts", bytes_of(a.subset_starts));
     }
     return ok ? d.release() : nullptr;
@@ -121,28 +137,77 @@ PyObject* raise_outcome(const std::string& text) {
 }
 
 // Decodes the jobs on `threads` threads with the interpreter lock
-// released; outcomes in job order.
-std::vector<Outcome> run_jobs(const std::vector<Job>& jobs, unsigned threads) {
+// released, and hands each outcome, in job order, to `take` (called with
+// the lock held, on the calling thread) as soon as it is ready, so that a
+// message's columns are turned into Python objects and freed while the
+// next ones decode. `take` returns false to stop (a Python error is then
+// set); the threads then finish the job they hold and stop.
+template <class Take>
+bool run_jobs(const std::vector<Job>& jobs, unsigned threads, Take&& take) {
     std::vector<Outcome> outcomes(jobs.size());
-    Py_BEGIN_ALLOW_THREADS
+    std::vector<char> ready(jobs.size(), 0);
+    std::mutex mutex;
+    std::condition_variable done;
     std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop{false};
     auto work = [&] {
-        for (std::size_t i = next++; i < jobs.size(); i = next++) outcomes[i] = decode_one(jobs[i]);
+        for (std::size_t i = next++; i < jobs.size() && !stop; i = next++) {
+            Outcome outcome = decode_one(jobs[i]);
+            std::lock_guard<std::mutex> lock(mutex);
+            outcomes[i] = std::move(outcome);
+            ready[i] = 1;
+            done.notify_all();
+        }
     };
-    const unsigned extra = std::min<std::size_t>(threads, jobs.size()) > 1
-                               ? static_cast<unsigned>(std::min<std::size_t>(threads, jobs.size())) - 1
-                               : 0;
+    // The calling thread decodes too, while the outcome it is to hand on
+    // next is not ready: with one thread it does all the work.
+    const unsigned wanted = static_cast<unsigned>(std::min<std::size_t>(std::max(threads, 1u), jobs.size()));
     std::vector<std::thread> pool;
-    pool.reserve(extra);
-    try {
-        for (unsigned t = 0; t < extra; ++t) pool.emplace_back(work);
-    } catch (...) {
-        // No more threads to be had: the ones started and this one finish the work.
+    if (wanted > 1) {
+        pool.reserve(wanted - 1);
+        try {
+            for (unsigned t = 1; t < wanted; ++t) pool.emplace_back(work);
+        } catch (...) {
+            // No more threads to be had: those started and this one do the work.
+        }
     }
-    work();
-    for (auto& t : pool) t.join();
-    Py_END_ALLOW_THREADS
-    return outcomes;
+    bool ok = true;
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        Outcome outcome;
+        Py_BEGIN_ALLOW_THREADS
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                if (ready[i]) break;
+            }
+            const std::size_t mine = next++;
+            if (mine >= jobs.size()) {
+                std::unique_lock<std::mutex> lock(mutex);
+                done.wait(lock, [&] { return ready[i] != 0; });
+                break;
+            }
+            Outcome decoded = decode_one(jobs[mine]);
+            std::lock_guard<std::mutex> lock(mutex);
+            outcomes[mine] = std::move(decoded);
+            ready[mine] = 1;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            outcome = std::move(outcomes[i]);
+        }
+        Py_END_ALLOW_THREADS
+        if (!take(i, outcome)) {
+            ok = false;
+            stop = true;
+            break;
+        }
+    }
+    if (!pool.empty()) {
+        Py_BEGIN_ALLOW_THREADS
+        for (auto& t : pool) t.join();
+        Py_END_ALLOW_THREADS
+    }
+    return ok;
 }
 
 }  // namespace
@@ -156,9 +221,13 @@ PyObject* fn_decode_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         // Both objects stay referenced by the caller's frame for the call.
-        std::vector<Outcome> out = run_jobs({Job{data, &tables_of(a[1])}}, 1);
-        if (auto* text = std::get_if<std::string>(&out[0])) return raise_outcome(*text);
-        return to_python(std::get<DecodedArrays>(out[0]));
+        PyObject* result = nullptr;
+        run_jobs({Job{data, &tables_of(a[1])}}, 1, [&](std::size_t, Outcome& outcome) {
+            if (auto* text = std::get_if<std::string>(&outcome)) return raise_outcome(*text) != nullptr;
+            result = to_python(std::move(std::get<DecodedArrays>(outcome)));
+            return result != nullptr;
+        });
+        return result;
     })
 }
 
@@ -206,21 +275,21 @@ PyObject* fn_decode_many(PyObject*, PyObject* args, PyObject* kwargs) {
             held.push_back(std::move(item));
             if (table) held.push_back(std::move(table));
         }
-        std::vector<Outcome> out = run_jobs(jobs, threads);
         Ref list(PyList_New(n));
         if (!list) return nullptr;
-        for (Py_ssize_t i = 0; i < n; ++i) {
+        const bool ok = run_jobs(jobs, threads, [&](std::size_t i, Outcome& outcome) {
             PyObject* obj;
-            if (auto* text = std::get_if<std::string>(&out[static_cast<std::size_t>(i)])) {
-                if (!text->empty() && (*text)[0] == '\x01') return raise_outcome(*text);
+            if (auto* text = std::get_if<std::string>(&outcome)) {
+                if (!text->empty() && (*text)[0] == '\x01') return raise_outcome(*text) != nullptr;
                 obj = py::text_to_str(*text);
             } else {
-                obj = to_python(std::get<DecodedArrays>(out[static_cast<std::size_t>(i)]));
-                out[static_cast<std::size_t>(i)] = std::string();  // release the columns as we go
+                obj = to_python(std::move(std::get<DecodedArrays>(outcome)));
             }
-            if (obj == nullptr) return nullptr;
-            PyList_SetItem(list.get(), i, obj);
-        }
+            if (obj == nullptr) return false;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), obj);
+            return true;
+        });
+        if (!ok) return nullptr;
         return list.release();
     })
 }

@@ -3,6 +3,9 @@
 
 #include <Python.h>
 
+#include <string_view>
+
+#include "message/array_sink.hpp"
 #include "message/framing.hpp"
 #include "tables/table_set.hpp"
 
@@ -21,6 +24,18 @@ const TableSet& tables_of(PyObject* tableset);
 const BufrMessage& message_of(PyObject* message);
 // A new _corvena.TableSet that owns `tables`.
 PyObject* wrap_tables(TableSet tables);
+
+// Columns and Buffer objects (buffer.cpp): decoded columns given to numpy
+// without a copy.
+bool create_buffer_types();
+PyObject* own_columns(DecodedArrays&& arrays);
+const DecodedArrays& columns_of(PyObject* columns);
+// A view of `length` items of `item_size` bytes at `data`, owned by `owner`,
+// that numpy reads as the type `typestr` ("<f8", "<u4", ...).
+PyObject* buffer_of(PyObject* owner, const void* data, std::size_t length, std::size_t item_size,
+                    const char* typestr);
+// The memory of a Buffer or bytes object; false with TypeError.
+bool buffer_view(PyObject* obj, std::string_view& out);
 
 PyObject* fn_scan(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_with_code_tables(PyObject*, PyObject* args, PyObject* kwargs);

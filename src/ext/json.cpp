@@ -19,18 +19,14 @@ using py::Ref;
 
 namespace {
 
-// The bytes of `key` in the dict of decode_arrays; false with TypeError.
+// The memory of `key` in the dict of decode_arrays; false with TypeError.
 bool part(PyObject* parts, const char* key, std::string_view& out) {
     PyObject* obj = PyDict_GetItemString(parts, key);  // borrowed
-    if (obj == nullptr || !PyBytes_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "argument 'parts': no bytes under '%s'", key);
+    if (obj == nullptr) {
+        PyErr_Format(PyExc_TypeError, "argument 'parts': nothing under '%s'", key);
         return false;
     }
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
-    out = std::string_view(data, static_cast<std::size_t>(size));
-    return true;
+    return buffer_view(obj, out);
 }
 
 template <class T>

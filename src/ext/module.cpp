@@ -58,7 +58,7 @@ PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "corvena._ext", "Native extra
 
 PyMODINIT_FUNC PyInit__ext(void) {
     try {
-        if (!corvena::ext::link_corvena_types()) return nullptr;
+        if (!corvena::ext::link_corvena_types() || !corvena::ext::create_buffer_types()) return nullptr;
         return PyModule_Create(&g_module_def);
     } catch (...) {
         PyErr_SetString(PyExc_ImportError, "corvena._ext failed to initialise");

@@ -65,6 +65,11 @@ Result<DecodedArrays> decode_section4_arrays(const BufrMessage& message, const T
     DecodedArrays out;
     auto make_sink = [&](std::uint64_t reserve) {
         ArraySink sink(out, message.compressed_data, message.number_of_subsets);
+        // Uncompressed items take a dozen bits or so each: a first guess
+        // spares most regrowth of the columns.
+        if (reserve == 0 && !message.compressed_data) {
+            reserve = std::min<std::uint64_t>(data.size() * 8 / 12 + 16, std::uint64_t{1} << 20);
+        }
         if (reserve != 0) sink.reserve(reserve);
         return sink;
     };

@@ -84,40 +84,6 @@ void DecodeState::set_new_reference(std::uint32_t code, std::int64_t reference) 
     new_references.emplace_back(code, reference);
 }
 
-std::uint16_t numeric_width(const ElementView& e, const DecodeState& state) {
-    if (state.local_width) return *state.local_width;
-    // Code and flag tables keep their width under 2-01 and 2-07.
-    if (e.def->kind == ElementKind::CodeOrFlag) return e.width;
-    const std::int64_t w = std::int64_t{e.width} + state.width_change;
-    if (w <= 0) return 0;
-    return w > 0xFFFF ? 0xFFFF : static_cast<std::uint16_t>(w);
-}
-
-std::uint16_t character_width(const ElementView& e, const DecodeState& state) {
-    return state.character_width ? *state.character_width : e.width;
-}
-
-std::int32_t effective_scale(const ElementView& e, const DecodeState& state) {
-    if (e.def->kind == ElementKind::CodeOrFlag) return e.def->scale;
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(e.def->scale) +
-                                     static_cast<std::uint32_t>(state.scale_change));
-}
-
-std::int64_t effective_reference(const ElementView& e, const DecodeState& state) {
-    std::int64_t reference = e.reference;
-    if (!e.difference) {
-        for (const auto& entry : state.new_references) {
-            if (entry.first == e.def->code) {
-                reference = entry.second;
-                break;
-            }
-        }
-    }
-    if (e.def->kind == ElementKind::CodeOrFlag) return reference;
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(reference) *
-                                     static_cast<std::uint64_t>(state.reference_multiplier));
-}
-
 std::int64_t signed_reference(std::uint64_t raw, std::uint16_t width) {
     if (width == 0) return 0;
     if (width > 64) width = 64;
@@ -127,42 +93,13 @@ std::int64_t signed_reference(std::uint64_t raw, std::uint16_t width) {
     return (raw & sign) != 0 ? -m : m;
 }
 
-namespace {
+const PowersOfTen kPowersOfTen;
 
-constexpr int kPowCache = 64;
-
-struct PowTable {
-    double v[2 * kPowCache + 1];
-    PowTable() {
-        for (int s = -kPowCache; s <= kPowCache; ++s) v[s + kPowCache] = std::pow(10.0, static_cast<double>(s));
-    }
-};
-
-}  // namespace
-
-double power_of_ten(std::int32_t scale) {
-    static const PowTable table;
-    if (scale >= -kPowCache && scale <= kPowCache) return table.v[scale + kPowCache];
-    return std::pow(10.0, static_cast<double>(scale));
+PowersOfTen::PowersOfTen() {
+    for (int s = -kPowCache; s <= kPowCache; ++s) v[s + kPowCache] = std::pow(10.0, static_cast<double>(s));
 }
 
-double scaled_value(std::int64_t reference, std::uint64_t raw, std::int32_t scale) {
-    double exact;
-    std::int64_t sum;
-    if (raw <= static_cast<std::uint64_t>(INT64_MAX) &&
-        !__builtin_add_overflow(reference, static_cast<std::int64_t>(raw), &sum)) {
-        exact = static_cast<double>(sum);  // the usual case: the sum fits 64 bits
-    } else {
-        exact = static_cast<double>(static_cast<__int128>(reference) + static_cast<__int128>(raw));
-    }
-    if (scale == 0) return exact;
-    return exact / power_of_ten(scale);
-}
-
-bool is_missing(std::uint64_t raw, std::uint16_t width, std::uint32_t code) {
-    if (width >= 64 || never_missing(code)) return false;
-    return raw == (std::uint64_t{1} << width) - 1;
-}
+double power_of_ten_slow(std::int32_t scale) { return std::pow(10.0, static_cast<double>(scale)); }
 
 bool text_from_octets(std::string_view octets, std::string& pool) {
     bool all_ff = true;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bitstream/bit_reader.hpp"
+#include "common/descriptor.hpp"
 #include "common/error.hpp"
 #include "tables/table_set.hpp"
 
@@ -131,17 +132,78 @@ struct DecodeState {
 
 inline bool is_character(const ElementDefinition& def) { return def.kind == ElementKind::Character; }
 
-// Effective parameters of a numeric element under the current operators.
-std::uint16_t numeric_width(const ElementView& e, const DecodeState& state);
-std::uint16_t character_width(const ElementView& e, const DecodeState& state);
-std::int32_t effective_scale(const ElementView& e, const DecodeState& state);
-std::int64_t effective_reference(const ElementView& e, const DecodeState& state);
+// Effective parameters of an element under the current operators. These
+// run for every value decoded, so they live here to be inlined.
+inline std::uint16_t numeric_width(const ElementView& e, const DecodeState& state) {
+    if (state.local_width) return *state.local_width;
+    // Code and flag tables keep their width under 2-01 and 2-07.
+    if (e.def->kind == ElementKind::CodeOrFlag) return e.width;
+    const std::int64_t w = std::int64_t{e.width} + state.width_change;
+    if (w <= 0) return 0;
+    return w > 0xFFFF ? 0xFFFF : static_cast<std::uint16_t>(w);
+}
 
-// 10^scale as the power function gives it.
-double power_of_ten(std::int32_t scale);
+inline std::uint16_t character_width(const ElementView& e, const DecodeState& state) {
+    return state.character_width ? *state.character_width : e.width;
+}
+
+inline std::int32_t effective_scale(const ElementView& e, const DecodeState& state) {
+    if (e.def->kind == ElementKind::CodeOrFlag) return e.def->scale;
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(e.def->scale) +
+                                     static_cast<std::uint32_t>(state.scale_change));
+}
+
+inline std::int64_t effective_reference(const ElementView& e, const DecodeState& state) {
+    std::int64_t reference = e.reference;
+    if (!e.difference) {
+        for (const auto& entry : state.new_references) {
+            if (entry.first == e.def->code) {
+                reference = entry.second;
+                break;
+            }
+        }
+    }
+    if (e.def->kind == ElementKind::CodeOrFlag) return reference;
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(reference) *
+                                     static_cast<std::uint64_t>(state.reference_multiplier));
+}
+
+// 10^scale as the power function gives it (kept in a table for the
+// scales that occur).
+struct PowersOfTen {
+    static constexpr int kPowCache = 64;
+    double v[2 * kPowCache + 1];
+    PowersOfTen();
+};
+extern const PowersOfTen kPowersOfTen;
+double power_of_ten_slow(std::int32_t scale);
+
+inline double power_of_ten(std::int32_t scale) {
+    if (scale >= -PowersOfTen::kPowCache && scale <= PowersOfTen::kPowCache) {
+        return kPowersOfTen.v[scale + PowersOfTen::kPowCache];
+    }
+    return power_of_ten_slow(scale);
+}
+
 // (reference + raw) exactly, rounded once to a double, divided by 10^scale.
-double scaled_value(std::int64_t reference, std::uint64_t raw, std::int32_t scale);
-bool is_missing(std::uint64_t raw, std::uint16_t width, std::uint32_t code);
+inline double scaled_value(std::int64_t reference, std::uint64_t raw, std::int32_t scale) {
+    double exact;
+    std::int64_t sum;
+    if (raw <= static_cast<std::uint64_t>(INT64_MAX) &&
+        !__builtin_add_overflow(reference, static_cast<std::int64_t>(raw), &sum)) {
+        exact = static_cast<double>(sum);  // the usual case: the sum fits 64 bits
+    } else {
+        exact = static_cast<double>(static_cast<__int128>(reference) + static_cast<__int128>(raw));
+    }
+    if (scale == 0) return exact;
+    return exact / power_of_ten(scale);
+}
+
+inline bool is_missing(std::uint64_t raw, std::uint16_t width, std::uint32_t code) {
+    if (width >= 64 || never_missing(code)) return false;
+    return raw == (std::uint64_t{1} << width) - 1;
+}
+
 // A new reference value of `width` bits: the leftmost bit is the sign (1
 // negative), the others the magnitude.
 std::int64_t signed_reference(std::uint64_t raw, std::uint16_t width);
