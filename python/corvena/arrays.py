@@ -52,8 +52,10 @@ class MessageArrays:
             self.column_descriptors = codes
             n, m = self.subsets, self.columns
             self._cells = np.asarray(parts["cells"]).reshape(m, n)
-            self._increments = np.asarray(parts["increments"]).reshape(m, n)
             self._r0 = np.frombuffer(parts["column_r0"], np.uint64)
+            self._scale = np.frombuffer(parts["column_scale"], np.int32)
+            self._reference = np.frombuffer(parts["column_reference"], np.int64)
+            self._wide_slot = np.frombuffer(parts["column_wide_slot"], np.int32)
             self._column_has_raw = (np.frombuffer(parts["column_flags"], np.uint8) & _HAS_RAW) != 0
             self._text_slot = np.frombuffer(parts["column_text_slot"], np.int32)
             self._text_cells = np.asarray(parts["text_cells"]).reshape(-1, n) if n else None
@@ -88,9 +90,7 @@ class MessageArrays:
         elif name == "descriptors":
             value = np.tile(self.column_descriptors, n)
         elif name == "raw":
-            raw = self._increments.T.astype(np.uint64) + self._r0
-            raw[:, ~self._column_has_raw] = 0
-            value = raw.reshape(-1)
+            value = self._raw_block().T.reshape(-1)
         elif name == "has_raw":
             value = np.tile(self._column_has_raw, n)
         elif name == "subset_offsets":
@@ -104,6 +104,25 @@ class MessageArrays:
             raise AttributeError(name)
         self.__dict__[name] = value
         return value
+
+    def _raw_block(self) -> np.ndarray:
+        """Raw values of a compressed message, (columns, subsets). A
+        present cell's raw value is rint(value * 10^scale) - reference,
+        exact for the numbers below 2^50 that the decoder keeps no
+        increments for; a missing cell's is the column's local reference."""
+        n, m = self.subsets, self.columns
+        cells = self._cells
+        with np.errstate(invalid="ignore"):
+            powers = np.power(10.0, self._scale.astype(np.float64))[:, None]
+            units = np.rint(np.nan_to_num(cells) * powers).astype(np.int64)
+        raw = (units - self._reference[:, None]).astype(np.uint64)
+        wide = np.nonzero(self._wide_slot >= 0)[0]
+        if len(wide):
+            increments = np.asarray(self._parts["wide_increments"]).reshape(-1, n)
+            raw[wide] = self._r0[wide, None] + increments[self._wide_slot[wide]]
+        raw = np.where(np.isnan(cells), self._r0[:, None], raw)
+        raw[~self._column_has_raw] = 0
+        return raw
 
     def _uncompressed(self, name):
         parts = self._parts

@@ -41,11 +41,8 @@ using Outcome = std::variant<DecodedArrays, std::string>;
 // frames and decodes it, so that both paths fail alike.
 Outcome decode_one(const Job& job) {
     try {
-        auto slices = scan_messages(job.data);
-        if (!slices) return slices.error().text();
-        if (slices->empty()) return BufrError::missing_marker().text();
-        const std::string_view bytes = job.data.substr((*slices)[0].start, (*slices)[0].length);
-        auto message = parse_message(bytes);
+        std::string_view bytes;
+        auto message = first_message(job.data, bytes);
         if (!message) return message.error().text();
         auto arrays = decode_section4_arrays(
             *message, *job.tables, bytes.substr(message->section4_data_offset, message->section4_data_length));
@@ -102,19 +99,15 @@ PyObject* to_python(DecodedArrays&& decoded) {
               set_item(d.get(), "texts", text_list(a.texts));
     if (!ok) return nullptr;
     if (a.compressed) {
-        static const char* const kUInt[] = {"<u2", "<u4", "<u8"};
-        const unsigned bits = a.increments.bits();
-        const char* inc_type = kUInt[bits == 16 ? 0 : bits == 32 ? 1 : 2];
         ok = set_item(d.get(), "column_codes", bytes_of(a.column_codes)) &&
              set_item(d.get(), "column_r0", bytes_of(a.column_r0)) &&
              set_item(d.get(), "column_flags", bytes_of(a.column_flags)) &&
              set_item(d.get(), "column_text_slot", bytes_of(a.column_text_slot)) &&
              set_item(d.get(), "column_scale", bytes_of(a.column_scale)) &&
              set_item(d.get(), "column_reference", bytes_of(a.column_reference)) &&
+             set_item(d.get(), "column_wide_slot", bytes_of(a.column_wide_slot)) &&
              set_item(d.get(), "cells", view(o, a.cells, "<f8")) &&
-             set_item(d.get(), "increments",
-                      buffer_of(o, a.increments.data(), a.increments.size(), bits / 8, inc_type)) &&
-             set_item(d.get(), "increment_bits", PyLong_FromUnsignedLong(bits)) &&
+             set_item(d.get(), "wide_increments", view(o, a.wide_increments, "<u8")) &&
              set_item(d.get(), "text_cells", view(o, a.text_cells, "<i4"));
     } else {
         ok = set_item(d.get(), "codes", view(o, a.codes, "<u4")) && set_item(d.get(), "values", view(o, a.values, "<f8")) &&

@@ -12,6 +12,7 @@
 #include "lib/args.hpp"
 #include "lib/errors.hpp"
 #include "lib/pyref.hpp"
+#include "message/value.hpp"
 
 namespace corvena::ext {
 
@@ -141,20 +142,18 @@ PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_TypeError, "argument 'parts': the dict of decode_arrays is expected");
             return nullptr;
         }
-        std::string_view codes, r0s, flags, scales, refs, cells, incs;
+        std::string_view codes, r0s, flags, scales, refs, cells, wide_slots, wide;
         if (!part(a[0], "column_codes", codes) || !part(a[0], "column_r0", r0s) ||
             !part(a[0], "column_flags", flags) || !part(a[0], "column_scale", scales) ||
             !part(a[0], "column_reference", refs) || !part(a[0], "cells", cells) ||
-            !part(a[0], "increments", incs)) {
+            !part(a[0], "column_wide_slot", wide_slots) || !part(a[0], "wide_increments", wide)) {
             return nullptr;
         }
-        PyObject* bits_obj = PyDict_GetItemString(a[0], "increment_bits");
         PyObject* subsets_obj = PyDict_GetItemString(a[0], "subsets");
-        if (bits_obj == nullptr || subsets_obj == nullptr) {
+        if (subsets_obj == nullptr) {
             PyErr_SetString(PyExc_TypeError, "argument 'parts': the dict of decode_arrays is expected");
             return nullptr;
         }
-        const long bits = PyLong_AsLong(bits_obj);
         const long n = PyLong_AsLong(subsets_obj);
         if (PyErr_Occurred()) return nullptr;
         const std::size_t m = codes.size() / 4;
@@ -162,23 +161,33 @@ PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, "arguments 'kinds' and 'widths': one entry per column is expected");
             return nullptr;
         }
-        if (n <= 0 || cells.size() != m * static_cast<std::size_t>(n) * 8 ||
-            incs.size() != m * static_cast<std::size_t>(n) * static_cast<std::size_t>(bits / 8)) {
+        if (n <= 0 || cells.size() != m * static_cast<std::size_t>(n) * 8 || wide_slots.size() != m * 4) {
             PyErr_SetString(PyExc_ValueError, "argument 'parts': inconsistent column sizes");
             return nullptr;
         }
-        auto increment = [&](std::size_t k) -> std::uint64_t {
-            if (bits == 16) return at<std::uint16_t>(incs, k);
-            if (bits == 32) return at<std::uint32_t>(incs, k);
-            return at<std::uint64_t>(incs, k);
+        // The exact integer R0 + increment + reference of cell k of column
+        // j: kept for wide columns, else given back by the value (see the
+        // array sink).
+        auto units_of = [&](std::size_t j, std::size_t k) -> __int128 {
+            const std::int32_t slot = at<std::int32_t>(wide_slots, j);
+            const std::int64_t ref = at<std::int64_t>(refs, j);
+            if (slot >= 0) {
+                const std::size_t w = static_cast<std::size_t>(slot) * static_cast<std::size_t>(n) + (k - j * n);
+                return static_cast<__int128>(at<std::uint64_t>(r0s, j)) + at<std::uint64_t>(wide, w) + ref;
+            }
+            const double p = power_of_ten(at<std::int32_t>(scales, j));
+            return static_cast<__int128>(std::llrint(at<double>(cells, k) * p));
+        };
+        auto raw_of = [&](std::size_t j, std::size_t k) -> std::uint64_t {
+            return static_cast<std::uint64_t>(units_of(j, k) - at<std::int64_t>(refs, j));
         };
         // ', "meaning": ...' or ', "meanings": [...]' after the numbers of a
         // code (kind 1) or flag (kind 2) table column; nothing when no
         // subset has a meaning. A missing flag value has none; a missing
         // code figure is looked up as coded.
         std::string meaning, previous_text;
-        auto append_meanings = [&](std::string& out, const TableSet& t, std::uint32_t code, std::uint64_t r0,
-                                   std::size_t base, long count, bool flag, unsigned width) {
+        auto append_meanings = [&](std::string& out, const TableSet& t, std::size_t column, std::uint32_t code,
+                                   std::uint64_t r0, std::size_t base, long count, bool flag, unsigned width) {
             // `count` is 1 when every subset holds the same value.
             std::string list_text;
             bool any = false;
@@ -186,10 +195,16 @@ PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs) {
             bool previous_has = false, have_previous = false;
             for (long s = 0; s < count; ++s) {
                 const bool missing = std::isnan(at<double>(cells, base + s));
-                const std::uint64_t raw = missing && !flag ? r0 : r0 + increment(base + s);
+                if (missing && flag) {
+                    if (s != 0) list_text.push_back(',');
+                    list_text += "null";
+                    have_previous = false;
+                    continue;
+                }
+                const std::uint64_t raw = missing ? r0 : raw_of(column, base + s);
                 if (!(have_previous && !missing && raw == previous_raw)) {
                     // Runs of one figure are looked up once.
-                    previous_has = !(missing && flag) && meaning_of(t, code, raw, flag, width, meaning);
+                    previous_has = meaning_of(t, code, raw, flag, width, meaning);
                     previous_text.clear();
                     if (previous_has) append_json_string(previous_text, meaning);
                     previous_raw = raw;
@@ -220,14 +235,13 @@ PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs) {
             } else {
                 const std::uint64_t r0 = at<std::uint64_t>(r0s, j);
                 const std::int32_t scale = at<std::int32_t>(scales, j);
-                const std::int64_t ref = at<std::int64_t>(refs, j);
                 const std::size_t base = j * static_cast<std::size_t>(n);
                 bool same = true;
-                const bool first_missing = std::isnan(at<double>(cells, base));
-                const std::uint64_t first_inc = increment(base);
+                const double first = at<double>(cells, base);
+                const bool first_missing = std::isnan(first);
                 for (long s = 1; s < n && same; ++s) {
-                    const bool missing = std::isnan(at<double>(cells, base + s));
-                    same = missing == first_missing && (missing || increment(base + s) == first_inc);
+                    const double v = at<double>(cells, base + s);
+                    same = std::isnan(v) == first_missing && (first_missing || v == first);
                 }
                 text.clear();
                 const long count = same ? 1 : n;
@@ -238,14 +252,14 @@ PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs) {
                     if (std::isnan(at<double>(cells, base + s))) {
                         text.append("null");
                     } else {
-                        append_decimal(text, static_cast<__int128>(r0) + increment(base + s) + ref, scale);
+                        append_decimal(text, units_of(j, base + s), scale);
                         if (as_float && scale <= 0) text.append(".0");
                     }
                 }
                 if (!same) text.push_back(']');
                 const unsigned char kind = static_cast<unsigned char>(kinds[j]) & 0x0F;
                 if (kind != 0) {
-                    append_meanings(text, tables, at<std::uint32_t>(codes, j), r0, base, count, kind == 2,
+                    append_meanings(text, tables, j, at<std::uint32_t>(codes, j), r0, base, count, kind == 2,
                                     at<std::uint16_t>(widths, j));
                 }
                 item = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));

@@ -58,15 +58,6 @@ PyObject* parse_all(std::string_view data) {
     return list.release();
 }
 
-// Frames the first message of `data` after scanning the whole buffer.
-Result<BufrMessage> first_message(std::string_view data, std::string_view& message_bytes) {
-    auto slices = scan_messages(data);
-    if (!slices) return std::move(slices).error();
-    if (slices->empty()) return BufrError::missing_marker();
-    message_bytes = data.substr((*slices)[0].start, (*slices)[0].length);
-    return parse_message(message_bytes);
-}
-
 PyObject* decode_with(std::string_view message_bytes, const BufrMessage& message, const TableSet& tables,
                       PyObject* tableset = nullptr) {
     const std::string_view area = message_bytes.substr(message.section4_data_offset, message.section4_data_length);

@@ -6,13 +6,16 @@
 // item of each subset.
 //
 // Compressed data, where every subset has the same items: one entry per
-// column (code, local reference R0, flags, text slot) and, per column, one
-// value and one increment per subset, column after column. The value of
-// subset s in column j is values[j * subsets + s]; read as a (columns,
-// subsets) block it is the subsets x items table transposed. Increments are
-// kept in the narrowest unsigned width that holds them (16, 32 or 64 bits):
-// with the values that makes about 10 bytes per number kept. The raw value
-// of a cell is R0 + increment when present and R0 when missing.
+// column (code, local reference R0, flags, scale and reference in force,
+// text slot) and, per column, one value per subset, column after column.
+// The value of subset s in column j is cells[j * subsets + s]; read as a
+// (columns, subsets) block it is the subsets x items table transposed.
+// That is 8 bytes per number kept: the raw value of a present cell is not
+// stored, since rint(value * 10^scale) - reference gives it back exactly
+// when |raw + reference| < 2^50 (the two roundings between them stay below
+// a half); a missing cell's raw value is R0. Only columns whose numbers
+// could be larger keep their increments (`wide_increments`, a block of one
+// per subset for each such column; R0 + increment is the raw value).
 //
 // Values are NaN when missing; character items carry the running number as
 // their value, as DecodedValue does, and an index into `texts` (-1 when the
@@ -31,89 +34,6 @@
 #include "message/value.hpp"
 
 namespace corvena {
-
-// Unsigned integers stored 16, 32 or 64 bits wide, widened (once, with a
-// copy) when a value does not fit.
-class NarrowUInts {
-public:
-    unsigned bits() const { return bits_; }
-    std::size_t size() const { return size_; }
-    void reserve(std::size_t n) {
-        if (bits_ == 16) v16_.reserve(n);
-        else if (bits_ == 32) v32_.reserve(n);
-        else v64_.reserve(n);
-    }
-    void push(std::uint64_t v) {
-        if (bits_ == 16) {
-            if (v <= 0xFFFF) {
-                v16_.push_back(static_cast<std::uint16_t>(v));
-                ++size_;
-                return;
-            }
-            widen(v <= 0xFFFFFFFFull ? 32 : 64);
-        }
-        if (bits_ == 32) {
-            if (v <= 0xFFFFFFFFull) {
-                v32_.push_back(static_cast<std::uint32_t>(v));
-                ++size_;
-                return;
-            }
-            widen(64);
-        }
-        v64_.push_back(v);
-        ++size_;
-    }
-    void append_zeros(std::size_t n) {
-        if (bits_ == 16) v16_.resize(v16_.size() + n, 0);
-        else if (bits_ == 32) v32_.resize(v32_.size() + n, 0);
-        else v64_.resize(v64_.size() + n, 0);
-        size_ += n;
-    }
-    // Appends `n` increments of `width` bits; the one equal to `missing`
-    // stands for a missing value and is kept as 0.
-    void append(const std::uint64_t* v, std::size_t n, unsigned width, std::uint64_t missing) {
-        const unsigned need = width <= 16 ? 16 : width <= 32 ? 32 : 64;
-        if (need > bits_) widen(need);
-        if (bits_ == 16) fill(v16_, v, n, missing);
-        else if (bits_ == 32) fill(v32_, v, n, missing);
-        else fill(v64_, v, n, missing);
-        size_ += n;
-    }
-    const void* data() const {
-        if (bits_ == 16) return v16_.data();
-        if (bits_ == 32) return v32_.data();
-        return v64_.data();
-    }
-    std::size_t byte_size() const { return size_ * (bits_ / 8); }
-
-private:
-    template <class T>
-    static void fill(std::vector<T>& dst, const std::uint64_t* v, std::size_t n, std::uint64_t missing) {
-        const std::size_t at = dst.size();
-        dst.resize(at + n);
-        T* p = dst.data() + at;
-        for (std::size_t i = 0; i < n; ++i) p[i] = v[i] == missing ? T{0} : static_cast<T>(v[i]);
-    }
-
-    void widen(unsigned to) {
-        if (to == 32) {
-            v32_.assign(v16_.begin(), v16_.end());
-        } else if (bits_ == 16) {
-            v64_.assign(v16_.begin(), v16_.end());
-        } else {
-            v64_.assign(v32_.begin(), v32_.end());
-        }
-        std::vector<std::uint16_t>().swap(v16_);
-        if (to == 64) std::vector<std::uint32_t>().swap(v32_);
-        bits_ = to;
-    }
-
-    unsigned bits_ = 16;
-    std::size_t size_ = 0;
-    std::vector<std::uint16_t> v16_;
-    std::vector<std::uint32_t> v32_;
-    std::vector<std::uint64_t> v64_;
-};
 
 struct DecodedArrays {
     static constexpr std::uint8_t kHasRaw = DecodedValue::kHasRaw;
@@ -138,8 +58,9 @@ struct DecodedArrays {
     std::vector<std::int32_t> column_text_slot;  // -1, or the index of its block in text_cells
     std::vector<std::int32_t> column_scale;      // the scale and reference in force for the column:
     std::vector<std::int64_t> column_reference;  // value = (R0 + increment + reference) / 10^scale
+    std::vector<std::int32_t> column_wide_slot;  // -1, or the index of its block in wide_increments
     std::vector<double> cells;                    // columns x subsets
-    NarrowUInts increments;                       // columns x subsets
+    std::vector<std::uint64_t> wide_increments;   // wide columns x subsets
     std::vector<std::int32_t> text_cells;         // text columns x subsets
 };
 
@@ -165,13 +86,8 @@ public:
 
     void numeric(std::uint32_t code, const std::string*, std::uint64_t raw, bool present, double value,
                  const std::string*) {
+        // Uncompressed only: compressed numbers come as whole columns.
         const double v = present ? value : std::numeric_limits<double>::quiet_NaN();
-        if (out_.compressed) {
-            open_column(code, DecodedArrays::kHasRaw);
-            out_.cells.push_back(v);
-            out_.increments.push(present ? raw - pending_r0_ : 0);
-            return;
-        }
         out_.codes.push_back(code);
         out_.values.push_back(v);
         out_.raws.push_back(raw);
@@ -190,15 +106,35 @@ public:
         const double nan = std::numeric_limits<double>::quiet_NaN();
         if (col.all_missing) {
             for (unsigned s = 0; s < col.subsets; ++s) cells[s] = nan;
-            out_.increments.append_zeros(col.subsets);
             return;
         }
         const bool check = col.missing_allowed && col.nbinc != 0;
+        const double p = power_of_ten(col.scale);
+        const std::int64_t ref = col.reference;
+        const std::uint64_t base = col.base;
+        if (fits_exactly(col)) {
+            // The common case, kept free of branches: base + reference and
+            // each sum stay below 2^53, so adding in doubles is exact and
+            // every value is the one scaled_value gives.
+            const double shift = static_cast<double>(static_cast<std::int64_t>(base) + ref);
+            const std::uint64_t missing = check ? col.inc_missing : ~std::uint64_t{0};
+            for (unsigned s = 0; s < col.subsets; ++s) {
+                const std::uint64_t inc = col.increments[s];
+                const double v = (shift + static_cast<double>(static_cast<std::int64_t>(inc))) / p;
+                cells[s] = inc == missing ? nan : v;
+            }
+            return;
+        }
         for (unsigned s = 0; s < col.subsets; ++s) {
             const std::uint64_t inc = col.increments[s];
-            cells[s] = check && inc == col.inc_missing ? nan : scaled_value(col.reference, col.base + inc, col.scale);
+            cells[s] = check && inc == col.inc_missing ? nan : scaled_value(ref, base + inc, col.scale);
         }
-        out_.increments.append(col.increments, col.subsets, col.nbinc, check ? col.inc_missing : ~std::uint64_t{0});
+        out_.column_wide_slot.back() =
+            static_cast<std::int32_t>(out_.wide_increments.size() / col.subsets);
+        for (unsigned s = 0; s < col.subsets; ++s) {
+            const std::uint64_t inc = col.increments[s];
+            out_.wide_increments.push_back(check && inc == col.inc_missing ? 0 : inc);
+        }
     }
 
     void text(std::uint32_t code, const std::string*, double number, std::string_view octets) {
@@ -222,7 +158,6 @@ public:
         if (out_.compressed) {
             open_column(code, DecodedArrays::kHasRaw);
             out_.cells.push_back(0.0);
-            out_.increments.push(0);
             return;
         }
         out_.codes.push_back(code);
@@ -245,7 +180,6 @@ public:
     void reserve(std::uint64_t items) {
         if (out_.compressed) {
             out_.cells.reserve(items);
-            out_.increments.reserve(items);
         } else {
             out_.codes.reserve(items);
             out_.values.reserve(items);
@@ -269,7 +203,6 @@ private:
                     static_cast<std::int32_t>(out_.text_cells.size() / (out_.subsets ? out_.subsets : 1));
             }
             out_.cells.push_back(number);
-            out_.increments.push(0);
             out_.text_cells.push_back(index);
             return;
         }
@@ -289,6 +222,21 @@ private:
         out_.column_text_slot.push_back(-1);
         out_.column_scale.push_back(0);
         out_.column_reference.push_back(0);
+        out_.column_wide_slot.push_back(-1);
+    }
+
+    // Whether every number of the column, |R0 + increment + reference|,
+    // stays below 2^50, so that its raw value follows from its value.
+    static bool fits_exactly(const NumericColumn& col) {
+        constexpr std::uint64_t kLimit = std::uint64_t{1} << 50;
+        const std::uint64_t largest_inc = col.nbinc >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << col.nbinc) - 1;
+        if (col.base >= kLimit || largest_inc >= kLimit) return false;
+        const std::uint64_t top = col.base + largest_inc;
+        const std::int64_t ref = col.reference;
+        if (ref <= -static_cast<std::int64_t>(kLimit) || ref >= static_cast<std::int64_t>(kLimit)) return false;
+        const std::int64_t hi = static_cast<std::int64_t>(top) + ref;
+        const std::int64_t lo = static_cast<std::int64_t>(col.base) + ref;
+        return hi < static_cast<std::int64_t>(kLimit) && lo > -static_cast<std::int64_t>(kLimit);
     }
 
     DecodedArrays& out_;

@@ -52,4 +52,12 @@ Result<std::vector<MessageSlice>> scan_messages(std::string_view buffer) {
     return std::move(outcome.slices);
 }
 
+Result<BufrMessage> first_message(std::string_view data, std::string_view& bytes) {
+    auto slices = scan_messages(data);
+    if (!slices) return std::move(slices).error();
+    if (slices->empty()) return BufrError::missing_marker();
+    bytes = data.substr((*slices)[0].start, (*slices)[0].length);
+    return parse_message(bytes);
+}
+
 }  // namespace corvena

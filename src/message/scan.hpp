@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "message/framing.hpp"
 
 namespace corvena {
 
@@ -25,6 +26,12 @@ struct ScanOutcome {
     std::optional<BufrError> error;
 };
 ScanOutcome scan_messages_until_error(std::string_view buffer);
+
+// The first message of `data`, framed, as the decoding functions take it:
+// the whole buffer is scanned first (a scan error fails the call even after
+// the first message), no message is MissingMarker. `bytes` receives the
+// message's slice.
+Result<BufrMessage> first_message(std::string_view data, std::string_view& bytes);
 
 // Slices in buffer order; never overlapping. Fails on a marker too close to
 // the end, on a total length past the end, and on a total length of 0.
