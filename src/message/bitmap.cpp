@@ -24,21 +24,21 @@ void apply_bitmap_change(unsigned x, std::uint8_t y, DecodeState& state) {
     }
 }
 
-bool apply_operator_setting(unsigned x, std::uint8_t y, DecodeState& state) {
+void apply_operator_setting(unsigned x, std::uint8_t y, DecodeState& state) {
     const std::int32_t delta = y == 0 ? 0 : static_cast<std::int32_t>(y) - 128;
     switch (x) {
     case 1:
         state.width_change = delta;
-        return true;
+        return;
     case 2:
         state.scale_change = delta;
-        return true;
+        return;
     case 4:
         state.associated_width = y;
-        return true;
+        return;
     case 6:
         state.local_width = y;
-        return true;
+        return;
     case 7:
         if (y > 0) {
             state.scale_change = y;
@@ -51,13 +51,13 @@ bool apply_operator_setting(unsigned x, std::uint8_t y, DecodeState& state) {
             state.scale_change = 0;
             state.reference_multiplier = 1;
         }
-        return true;
+        return;
     case 8:
         if (y > 0) state.character_width = static_cast<std::uint16_t>(8u * y);
         else state.character_width.reset();
-        return true;
+        return;
     default:
-        return false;
+        return;
     }
 }
 

@@ -14,8 +14,8 @@ namespace corvena {
 // The bitmap change an operator item makes, applied after the item.
 void apply_bitmap_change(unsigned x, std::uint8_t y, DecodeState& state);
 
-// Applies 2-01, 2-02, 2-04, 2-06, 2-07 and 2-08. Returns false for others.
-bool apply_operator_setting(unsigned x, std::uint8_t y, DecodeState& state);
+// Applies 2-01, 2-02, 2-04, 2-06, 2-07 and 2-08 (OperatorClass::Setting).
+void apply_operator_setting(unsigned x, std::uint8_t y, DecodeState& state);
 
 // The element that the next present bitmap position refers to, with the
 // changes a difference-statistics marker (2-25-255) makes when `difference`.

@@ -30,10 +30,6 @@ Result<DecodedValues> decode_section4(const BufrMessage& message, const TableSet
     DecodedValues out;
     if (!message.compressed_data && message.number_of_subsets == 0) return out;
     out.items = take_item_buffer();
-    if (!message.compressed_data) {
-        // A first guess at the item count saves most regrowth of the vector.
-        out.items.reserve(std::min<std::size_t>(data.size() * 8 / 12 + 16, std::size_t{1} << 20));
-    }
     auto make_sink = [&](std::uint64_t reserve) {
         if (reserve != 0) out.items.reserve(reserve);
         return ItemSink(out);
@@ -65,11 +61,6 @@ Result<DecodedArrays> decode_section4_arrays(const BufrMessage& message, const T
     DecodedArrays out;
     auto make_sink = [&](std::uint64_t reserve) {
         ArraySink sink(out, message.compressed_data, message.number_of_subsets);
-        // Uncompressed items take a dozen bits or so each: a first guess
-        // spares most regrowth of the columns.
-        if (reserve == 0 && !message.compressed_data) {
-            reserve = std::min<std::uint64_t>(data.size() * 8 / 12 + 16, std::uint64_t{1} << 20);
-        }
         if (reserve != 0) sink.reserve(reserve);
         return sink;
     };

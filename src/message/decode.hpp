@@ -5,6 +5,7 @@
 // so on, for compressed and uncompressed data alike.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -63,15 +64,19 @@ struct CountingSink {
 };
 
 // Builds the result with `make_sink` (called with the item count to
-// reserve, 0 when unknown, and returning a fresh sink each time) within the
-// bound on items: a first pass builds up to kFirstPassItems; a message with
-// more is counted first and built only when it fits kMaxItems.
+// reserve, 0 when there is no guess, and returning a fresh sink each time)
+// within the bound on items: a first pass builds up to kFirstPassItems; a
+// message with more is counted first and built only when it fits kMaxItems.
 template <class MakeSink, class Finish>
 Status decode_bounded(const BufrMessage& message, const TableSet& tables, std::string_view data,
                       MakeSink&& make_sink, Finish&& discard) {
     {
         DecodeBudget budget(kFirstPassItems);
-        auto sink = make_sink(0);
+        // Uncompressed items take a dozen bits or so each: a first guess
+        // spares most regrowth of the result.
+        const std::uint64_t guess =
+            message.compressed_data ? 0 : std::min<std::uint64_t>(data.size() * 8 / 12 + 16, std::uint64_t{1} << 20);
+        auto sink = make_sink(guess);
         Status first = decode_into(message, tables, data, sink, budget);
         if (first || !budget.hit_first_pass_limit()) return first;
         discard();

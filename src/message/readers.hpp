@@ -48,7 +48,6 @@ struct NumericColumn {
     bool missing(unsigned s) const {
         return all_missing || (missing_allowed && nbinc != 0 && increments[s] == inc_missing);
     }
-    std::uint64_t raw(unsigned s) const { return missing(s) ? base : base + increments[s]; }
     double value(unsigned s) const { return scaled_value(reference, base + increments[s], scale); }
     const std::string* meaning(std::uint64_t raw) const {
         if (table == nullptr) return nullptr;
@@ -166,27 +165,13 @@ public:
 
     std::uint64_t position() const { return bits_.position(); }
 
-    Status element(const ElementView& e, std::optional<double>& first) {
-        first.reset();
-        const ElementDefinition& def = *e.def;
-        if (is_character(def)) return character_column(def.code, &def.name, character_width(e, state_));
-        const CodeTable* table = Sink::kWantsMeanings ? e.code_table(tables_) : nullptr;
-        return numeric_column(def.code, item_name(def), numeric_width(e, state_), effective_reference(e, state_),
-                              effective_scale(e, state_), !never_missing(def.code), table, &first);
-    }
+    Status element(const ElementView& e, std::optional<double>& first) { return column(e, first, nullptr); }
 
     Result<std::uint64_t> factor(const ElementView& e) {
-        const ElementDefinition& def = *e.def;
-        if (is_character(def)) {
-            std::optional<double> none;
-            CORVENA_TRY(element(e, none));
-            return std::uint64_t{0};
-        }
         std::optional<double> first;
         bool varying = false;
-        CORVENA_TRY(numeric_column(def.code, &def.name, numeric_width(e, state_), effective_reference(e, state_),
-                                   effective_scale(e, state_), !never_missing(def.code),
-                                   tables_.find_code_table(def.code), &first, &varying));
+        CORVENA_TRY(column(e, first, &varying));
+        // A character factor, or a missing first value, counts 0.
         if (!first) return std::uint64_t{0};
         if (varying) {
             return BufrError::table_parse("compressed delayed replication with varying factors is not implemented");
@@ -226,6 +211,18 @@ public:
     }
 
 private:
+    // The column of one element occurrence, character or numeric; `first`
+    // and `varying` as for numeric_column (a character column gives no
+    // first value).
+    Status column(const ElementView& e, std::optional<double>& first, bool* varying) {
+        first.reset();
+        const ElementDefinition& def = *e.def;
+        if (is_character(def)) return character_column(def.code, &def.name, character_width(e, state_));
+        const CodeTable* table = Sink::kWantsMeanings ? e.code_table(tables_) : nullptr;
+        return numeric_column(def.code, item_name(def), numeric_width(e, state_), effective_reference(e, state_),
+                              effective_scale(e, state_), !never_missing(def.code), table, &first, varying);
+    }
+
     // A numeric column: R0, NBINC, then an increment per subset. `first`
     // receives the first subset's value; `varying`, when given, whether any
     // subset's value differs from it (or is missing while it is not).

@@ -163,7 +163,6 @@ public:
     DescriptorWalk(const TableSet& tables, Reader& reader, DecodeState& state, DecodeBudget& budget)
         : tables_(tables), reader_(reader), state_(state), budget_(budget) {}
 
-
     Status run(std::span<const std::uint32_t> codes, unsigned depth) {
         if (depth > kMaxDecodeDepth) return BufrError::table_parse(Reader::kDepthError);
         const std::size_t n = codes.size();
