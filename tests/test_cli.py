@@ -163,3 +163,13 @@ def test_closed_pipe_is_quiet():
     assert process.returncode == 141
     assert process.stderr.read() == b""
     process.stderr.close()
+
+
+def test_dump_json_of_a_compressed_message_without_subsets(tmp_path):
+    from bufr_build import Bits, message
+
+    path = tmp_path / "zero.bufr"
+    path.write_bytes(message([1001], Bits().put(5, 7).put(0, 6), subsets=0, compressed=True))
+    out = run("dump", "--json", "--shipped-tables", str(path))
+    assert out.returncode == 0, out.stderr
+    assert json.loads(out.stdout)[0]["items"] == []

@@ -1,22 +1,19 @@
 """What ``corvena dump`` writes: text for people, JSON for programs.
 
-The writers take records, never the decoder: per subset, a list of
-:class:`Item` (text, and JSON of uncompressed messages); for a compressed
-message, one column per element position holding the values of all subsets
-(JSON). Both come from the producers below, which build them from the native
-decoded values; a faster producer of the same records (a native array path)
-replaces ``columns`` or ``Message.subsets`` without touching the writers.
+Text and the JSON of uncompressed messages come from the item records of
+each subset (:class:`Item`); the JSON of a compressed message is one record
+per element position holding the values of all subsets, written by the
+native writer of corvena._ext from the decoded columns.
 """
-
 from __future__ import annotations
 
 import array
 import functools
 import json
-from typing import Any, Dict, List, Optional, TextIO
+from typing import Any, Dict, List, TextIO
 
 from . import _ext
-from ._reader import Column, Item, Message, _flag_meaning, compressed_columns
+from ._reader import Item, Message
 
 # Units that say nothing a reader needs beside the value.
 SILENT_UNITS = frozenset(("Numeric", "CCITT IA5", "CODE TABLE", "FLAG TABLE", "Code table", "Flag table", ""))
@@ -57,108 +54,6 @@ def item_record(item: Item) -> Dict[str, Any]:
     return record
 
 
-def columns(message: Message) -> List[Dict[str, Any]]:
-    """The columns of a compressed message: per element position its key,
-    descriptor and unit, and the values of all subsets: ``"value"`` when
-    every subset holds the same, else ``"values"``, one per subset (likewise
-    ``"meaning"``/``"meanings"`` for code and flag tables)."""
-    n = message.header.number_of_subsets
-    out = []
-    found = native_columns(message)
-    for column in found if found is not None else compressed_columns(message):
-        out.append(columns_record(column, n))
-    return out
-
-
-def native_columns(message: Message, wanted: Optional[set] = None,
-                   parts: Optional[Dict[str, Any]] = None) -> Optional[List[Column]]:
-    """The columns of ``compressed_columns`` from the native array decoder of
-    corvena._ext, without a Python object per value on the way; None where
-    that decoder is not built (or numpy is missing). With `wanted`, only the
-    columns of those positions are made (the others are None); `parts` is
-    the message already decoded by ``_ext.decode_arrays``."""
-    if getattr(_ext, "decode_arrays", None) is None:
-        return None
-    try:
-        import numpy as np
-
-        from .arrays import MessageArrays, decode_arrays
-    except ImportError:
-        return None
-    try:
-        arrays = MessageArrays(parts) if parts is not None else decode_arrays(message.data, message.tables)
-    except ValueError as exc:
-        raise message._error(exc) from None
-    n = message.header.number_of_subsets
-    if not arrays.compressed or arrays.subsets != n or n == 0:
-        return None
-    tables = message.loaded_tables()
-    m = arrays.columns
-    cells = arrays.values_2d
-    raws = arrays.raw.reshape(n, m)
-    text_index = None
-    out = []
-    for j, descriptor in enumerate(arrays.column_descriptors.tolist()):
-        if wanted is not None and j not in wanted:
-            out.append(None)
-            continue
-        info = tables.info(descriptor)
-        if info.text or not info.name:
-            if text_index is None:
-                text_index = arrays.text_index.reshape(n, m)
-            slots = text_index[:, j]
-            if (slots >= 0).any():
-                texts = arrays.texts
-                data: list = [texts[k].rstrip("\x00") if k >= 0 else None for k in slots.tolist()]
-                out.append(Column(descriptor, info, info.name, data, None, None))
-                continue
-        column = cells[:, j]
-        missing = np.isnan(column)
-        some_missing = bool(missing.any())
-        same = bool(missing.all()) or (not some_missing and bool((column == column[0]).all()))
-        column_raws = raws[:, j]
-        same_raw = bool((column_raws == column_raws[0]).all())
-        shown = column
-        if info.integral and not missing.all():
-            at = int(np.argmin(missing))
-            if (int(raws[at, j]) + info.reference) * info.factor == column[at]:
-                shown = np.where(missing, 0, column).astype(np.int64)
-        if some_missing:
-            boxed = shown.astype(object)
-            boxed[missing] = None
-            data = boxed.tolist()
-        else:
-            data = shown.tolist()
-        meanings: Optional[list] = None
-        if info.flag or info.coded or not info.name:
-            # One look-up per distinct figure; a missing flag value has no meaning.
-            if same_raw:
-                distinct, where = column_raws[:1], np.zeros(n, dtype=np.intp)
-            else:
-                distinct, where = np.unique(column_raws, return_inverse=True)
-            if info.flag:
-                found = [_flag_meaning(tables, descriptor, r, info.width) for r in distinct.tolist()]
-            else:
-                found = [tables.tableset.get_meaning(descriptor, r) for r in distinct.tolist()]
-            where = where.reshape(-1)
-            if info.flag and some_missing:
-                where = np.where(missing, len(found), where)
-            if len(found) == 1 and not (info.flag and some_missing):
-                meanings = found * n
-            else:
-                meanings = np.array(found + [None], dtype=object)[where].tolist()
-        out.append(Column(descriptor, info, info.name, data, meanings, None, same))
-    return out
-
-
-def _put(record: Dict[str, Any], name: str, data: list, same: Optional[bool] = None) -> None:
-    first = data[0]
-    if same if same is not None else data.count(first) == len(data):
-        record[name] = first
-    else:
-        record[name + "s"] = data
-
-
 def shown(value: object) -> str:
     if value is None:
         return "missing"
@@ -192,26 +87,23 @@ def message_json(message: Message) -> str:
     ``"items"`` (the columns) for a compressed one."""
     record = message_record(message)
     if message.header.compressed_data:
-        texts = native_json_columns(message)
-        if texts is not None:
-            head = json.dumps(record, ensure_ascii=False)
-            return head[:-1] + ', "items": [' + ", ".join(texts) + "]}"
-        record["items"] = columns(message)
+        head = json.dumps(record, ensure_ascii=False)
+        return head[:-1] + ', "items": [' + ", ".join(native_json_columns(message)) + "]}"
     else:
         record["subsets"] = [[item_record(item) for item in subset] for subset in message.subsets()]
     return json.dumps(record, ensure_ascii=False)
 
 
-def native_json_columns(message: Message) -> Optional[List[str]]:
-    """The JSON text of each column of a compressed message, the numbers
-    written by the native writer straight from their exact integers (no
-    Python number per value); the records are those of ``columns``. None
-    where the native array path is not there."""
-    if getattr(_ext, "json_columns", None) is None:
-        return None
+def native_json_columns(message: Message) -> List[str]:
+    """The JSON text of each column of a compressed message: per element
+    position its key, descriptor and unit, and the values of all subsets,
+    ``"value"`` when every subset holds the same, else ``"values"``, one per
+    subset (likewise ``"meaning"``/``"meanings"`` for code and flag tables).
+    The numbers are written by the native writer straight from their exact
+    integers, with no Python number per value."""
     n = message.header.number_of_subsets
     if n == 0:
-        return None
+        return []
     try:
         parts = _ext.decode_arrays(message.data, message.tables)
     except ValueError as exc:
@@ -262,10 +154,3 @@ def _column_codes(parts: Dict[str, Any]) -> List[int]:
     return memoryview(parts["column_codes"]).cast("I").tolist()
 
 
-def columns_record(column: Column, n: int) -> Dict[str, Any]:
-    info = column.info
-    record: Dict[str, Any] = {"key": info.key, "descriptor": "%06d" % column.descriptor, "unit": info.unit}
-    _put(record, "value", column.values, column.same)
-    if column.meanings is not None and column.meanings.count(None) != n:
-        _put(record, "meaning", column.meanings)
-    return record

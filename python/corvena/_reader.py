@@ -7,13 +7,12 @@ import gc
 import os
 import threading
 import warnings
-from operator import attrgetter
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import _corvena
 
 from . import _ext
-from ._tables import SHIPPED_DESCRIPTION, ElementInfo, LoadedTables, Tables, TablesSource
+from ._tables import SHIPPED_DESCRIPTION, LoadedTables, Tables, TablesSource
 
 __all__ = ["Item", "Items", "Message", "ReadError", "ReadWarning", "read"]
 
@@ -192,91 +191,6 @@ def _flag_meaning(tables: LoadedTables, code: int, raw: int, width: int) -> Opti
     return "; ".join(texts) if texts else None
 
 
-_TEXT = attrgetter("raw_text")
-_VALUE = attrgetter("raw_value")
-_MEANING = attrgetter("raw_meaning")
-_RAW = attrgetter("raw")
-
-
-class Column(NamedTuple):
-    """One element position of a compressed message across its subsets."""
-
-    descriptor: int
-    info: ElementInfo
-    name: str
-    values: list  # one value per subset, converted as Item.value is
-    meanings: Optional[list]  # one per subset; None when the element has no meanings
-    raws: Optional[list]  # the coded integers, when asked for
-    same: Optional[bool] = None  # every subset holds the same value (None: not known)
-
-
-def compressed_columns(message: "Message", with_raw: bool = False) -> List[Column]:
-    """The columns of a compressed message, built from its native values a
-    column at a time (a compressed message holds the same elements in
-    every subset)."""
-    values = message.decoded_values()
-    n = message.header.number_of_subsets
-    if n == 0 or len(values) % n:
-        raise message._error("%d items do not split into %d subsets" % (len(values), n))
-    size = len(values) // n
-    tables = message.loaded_tables()
-    out = []
-    for j in range(size):
-        column = values[j::size]
-        descriptor = column[0].descriptor
-        if column[-1].descriptor != descriptor:
-            raise message._error("the subsets differ at item %d" % j)
-        info = tables.info(descriptor)
-        raws: Optional[list] = None
-        texts = list(map(_TEXT, column)) if info.text or not info.name else None
-        if texts is not None and texts.count(None) != n:
-            data: list = [t.rstrip("\x00") if t is not None else None for t in texts]
-            if with_raw:
-                raws = [None] * n
-        else:
-            data = list(map(_VALUE, column))
-            if info.integral and _at_table_scale(info, column, data):
-                data = [None if x is None else int(x) for x in data] if None in data else list(map(int, data))
-            if with_raw:
-                raws = list(map(_RAW, column))
-        meanings: Optional[list]
-        if info.flag and texts is None:
-            meanings = _flag_column(tables, descriptor, info.width, data)
-        elif info.coded or not info.name:
-            meanings = list(map(_MEANING, column))
-        else:
-            meanings = None
-        out.append(Column(descriptor, info, info.name or column[0].name, data, meanings, raws))
-    return out
-
-
-def _at_table_scale(info: ElementInfo, column: list, data: list) -> bool:
-    """Whether the values of an element without decimals were decoded at its
-    table scale and reference (no operator changed them), judged on the
-    first value present: the operators in force are the same in every
-    subset of a compressed message."""
-    at = 0
-    if data[0] is None:
-        at = next((i for i, x in enumerate(data) if x is not None), -1)
-        if at < 0:
-            return False
-    raw = column[at].raw
-    return raw is not None and (raw + info.reference) * info.factor == data[at]
-
-
-def _flag_column(tables: LoadedTables, descriptor: int, width: int, data: list) -> list:
-    # A flag figure is the coded integer itself (flag elements have no
-    # scale and no reference), so the values give the bits.
-    known: Dict[Any, Optional[str]] = {None: None}
-    for value in set(data):
-        if value is not None:
-            known[value] = _flag_meaning(tables, descriptor, int(value), width)
-    if len(known) == 2 and None not in data:
-        return [known[data[0]]] * len(data)
-    return list(map(known.__getitem__, data))
-
-
-# Restored (unpickled) messages share one Tables per table source in a process.
 _RESTORED_TABLES: Dict[Optional[str], Tables] = {}
 _RESTORED_LOCK = threading.Lock()
 
