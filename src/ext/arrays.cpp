@@ -1,6 +1,6 @@
 // The array path: messages decoded into plain number columns by the core,
-// with the interpreter lock released, and handed to Python as bytes
-// objects that numpy reads in place (corvena/arrays.py builds the arrays).
+// with the interpreter lock released, and handed to Python as Buffer views
+// that numpy reads in place (corvena/arrays.py builds the arrays).
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -34,8 +34,17 @@ struct Job {
     const TableSet* tables;
 };
 
-// What decoding one message gave: the arrays, or the error text.
-using Outcome = std::variant<DecodedArrays, std::string>;
+// Why a message gave no arrays: its BufrError (raised as ValueError, or
+// listed by decode_many), or a failure of the C++ side (out of memory, a
+// broken invariant), always raised.
+struct Failure {
+    enum class Kind { Bufr, NoMemory, Internal };
+    Kind kind;
+    std::string text;
+};
+
+// What decoding one message gave: the arrays, or why not.
+using Outcome = std::variant<DecodedArrays, Failure>;
 
 // The first message of `data`, framed and decoded, as decode_values_with_tables
 // frames and decodes it, so that both paths fail alike.
@@ -43,15 +52,15 @@ Outcome decode_one(const Job& job) {
     try {
         std::string_view bytes;
         auto message = first_message(job.data, bytes);
-        if (!message) return message.error().text();
+        if (!message) return Failure{Failure::Kind::Bufr, message.error().text()};
         auto arrays = decode_section4_arrays(
             *message, *job.tables, bytes.substr(message->section4_data_offset, message->section4_data_length));
-        if (!arrays) return arrays.error().text();
+        if (!arrays) return Failure{Failure::Kind::Bufr, arrays.error().text()};
         return std::move(arrays).value();
     } catch (const std::bad_alloc&) {
-        return std::string("\x01") + "out of memory";
+        return Failure{Failure::Kind::NoMemory, {}};
     } catch (const std::exception& e) {
-        return std::string("\x01") + e.what();
+        return Failure{Failure::Kind::Internal, e.what()};
     }
 }
 
@@ -118,15 +127,21 @@ PyObject* to_python(DecodedArrays&& decoded) {
     return ok ? d.release() : nullptr;
 }
 
-// Raises the error of a failed outcome as the object path raises it.
-PyObject* raise_outcome(const std::string& text) {
-    if (!text.empty() && text[0] == '\x01') {
-        if (text == "\x01out of memory") return PyErr_NoMemory();
-        return py::raise_internal(text.c_str() + 1);
+// Raises a failure as the object path raises it.
+void raise_failure(const Failure& failure) {
+    switch (failure.kind) {
+    case Failure::Kind::NoMemory:
+        PyErr_NoMemory();
+        return;
+    case Failure::Kind::Internal:
+        py::raise_internal(failure.text.c_str());
+        return;
+    case Failure::Kind::Bufr: {
+        Ref s(py::text_to_str(failure.text));
+        if (s) PyErr_SetObject(PyExc_ValueError, s.get());
+        return;
     }
-    Ref s(py::text_to_str(text));
-    if (s) PyErr_SetObject(PyExc_ValueError, s.get());
-    return nullptr;
+    }
 }
 
 // Decodes the jobs on `threads` threads with the interpreter lock
@@ -216,7 +231,10 @@ PyObject* fn_decode_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
         // Both objects stay referenced by the caller's frame for the call.
         PyObject* result = nullptr;
         run_jobs({Job{data, &tables_of(a[1])}}, 1, [&](std::size_t, Outcome& outcome) {
-            if (auto* text = std::get_if<std::string>(&outcome)) return raise_outcome(*text) != nullptr;
+            if (auto* failure = std::get_if<Failure>(&outcome)) {
+                raise_failure(*failure);
+                return false;
+            }
             result = to_python(std::move(std::get<DecodedArrays>(outcome)));
             return result != nullptr;
         });
@@ -272,9 +290,12 @@ PyObject* fn_decode_many(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!list) return nullptr;
         const bool ok = run_jobs(jobs, threads, [&](std::size_t i, Outcome& outcome) {
             PyObject* obj;
-            if (auto* text = std::get_if<std::string>(&outcome)) {
-                if (!text->empty() && (*text)[0] == '\x01') return raise_outcome(*text) != nullptr;
-                obj = py::text_to_str(*text);
+            if (auto* failure = std::get_if<Failure>(&outcome)) {
+                if (failure->kind != Failure::Kind::Bufr) {
+                    raise_failure(*failure);
+                    return false;
+                }
+                obj = py::text_to_str(failure->text);
             } else {
                 obj = to_python(std::move(std::get<DecodedArrays>(outcome)));
             }

@@ -29,8 +29,8 @@ PyMethodDef g_functions[] = {
      "here replaces the one `tables` has for that code."},
     {"decode_arrays", cfunc(corvena::ext::fn_decode_arrays), kFlags,
      "decode_arrays(data, tables)\n--\n\n"
-     "The first message of `data` decoded as number columns (a dict of bytes\n"
-     "objects and counts that corvena.arrays turns into numpy arrays). Fails\n"
+     "The first message of `data` decoded as number columns (a dict of Buffer\n"
+     "views, bytes and counts that corvena.arrays turns into numpy arrays). Fails\n"
      "with the same ValueError as decode_values_with_tables."},
     {"decode_many", cfunc(corvena::ext::fn_decode_many), kFlags,
      "decode_many(messages, tables, threads)\n--\n\n"
