@@ -25,15 +25,18 @@ VENV=${VENV:-.venv-test}
 # pandas, Dask and pyarrow for the DataFrame tests; pdbufr (with PyPI
 # eccodes) as their oracle.
 "$VENV/bin/pip" install -q pytest pandas "dask[dataframe]" distributed pyarrow pdbufr
+# CMake from PyPI for the C++ units: a system's own may be older than the
+# project needs (Debian 12 has 3.25).
+"$VENV/bin/pip" install -q "cmake>=3.26"
 # A build folder per environment, so that builds for two interpreters or
 # with other flags never share a CMake cache.
 CORVENA_WERROR=ON "$VENV/bin/pip" install -q -C build-dir="build/$(basename "$VENV")" .
 
 # C++ units of the core.
-cmake -S tests/cpp -B "build/cpp-$(basename "$VENV")" -DCMAKE_BUILD_TYPE=Release -DCORVENA_WERROR=ON \
+"$VENV/bin/cmake" -S tests/cpp -B "build/cpp-$(basename "$VENV")" -DCMAKE_BUILD_TYPE=Release -DCORVENA_WERROR=ON \
     -DPython_EXECUTABLE="$("$VENV/bin/python" -c "import sys; print(sys.executable)")" >/dev/null
-cmake --build "build/cpp-$(basename "$VENV")" -j 2 >/dev/null
-ctest --test-dir "build/cpp-$(basename "$VENV")" --output-on-failure
+"$VENV/bin/cmake" --build "build/cpp-$(basename "$VENV")" -j 2 >/dev/null
+"$VENV/bin/ctest" --test-dir "build/cpp-$(basename "$VENV")" --output-on-failure
 
 # The suite runs from the tests folder against the installed package.
 "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests "$@"
