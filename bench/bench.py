@@ -38,8 +38,7 @@ DEFINITIONS = "/usr/share/eccodes/definitions"
 
 
 def split(data):
-    slices, _ = _ext.scan(data)
-    return [data[s:s + n] for s, n in slices]
+    return [data[s:s + n] for s, n, error in _ext.scan(data) if error is None]
 
 
 def table_key(m):

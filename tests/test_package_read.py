@@ -5,6 +5,7 @@ import io
 import os
 import pathlib
 import pickle
+import warnings
 
 import pytest
 
@@ -73,6 +74,87 @@ def test_truncated_second_message_keeps_the_first(tmp_path):
     assert len(list(corvena.read(data, errors=seen.append))) == 1 and seen[0].index == 1
     with pytest.raises(ValueError):
         corvena.read(data, errors="ignore")
+
+
+def two_messages():
+    messages = list(corvena.read(AMSUA))
+    return messages[0].data, messages[1].data
+
+
+def section0_claiming(length):
+    return b"BUFR" + length.to_bytes(3, "big") + b"\x04" + bytes(40)
+
+
+# What may lie between two good messages, and how many failures it is.
+DAMAGE = [
+    ("truncated message", lambda a: a[:200], 1),
+    ("message cut before its length", lambda a: a[:6], 1),
+    ("stray marker text", lambda a: b"...BUFR..." * 3, 3),
+    ("section 0 claiming 16 MB", lambda a: section0_claiming((1 << 24) - 1), 1),
+    ("section 0 claiming 0 octets", lambda a: section0_claiming(0), 1),
+    ("end marker missing", lambda a: a[:-4] + b"7778", 1),
+    ("sections inconsistent, end marker in place", lambda a: a[:8] + b"\xff\xff\xff" + a[11:], 1),
+    ("edition 1 message", lambda a: a[:7] + b"\x01" + a[8:], 1),
+    ("random bytes", lambda a: bytes(range(256)) * 4, 0),
+    ("nothing", lambda a: b"", 0),
+]
+
+
+@pytest.mark.parametrize("damage, failures", [(d[1], d[2]) for d in DAMAGE], ids=[d[0] for d in DAMAGE])
+def test_every_message_after_damage_is_delivered(damage, failures):
+    a, b = two_messages()
+    data = a + damage(a) + b + a
+    assert [m.data for m in corvena.read(data, errors="skip")] == [a, b, a]
+    seen = []
+    got = list(corvena.read(data, errors=seen.append))
+    assert [m.data for m in got] == [a, b, a] and len(seen) == failures
+    # Indices are places in the file: a failure keeps its own.
+    assert [m.index for m in got] == [0, failures + 1, failures + 2]
+    assert [e.index for e in seen] == list(range(1, failures + 1))
+    with warnings.catch_warnings(record=True) as warned:
+        warnings.simplefilter("always")
+        assert len(list(corvena.read(data, errors="warn"))) == 3
+    assert [w.category for w in warned] == [corvena.ReadWarning] * failures
+    if failures:
+        got = []
+        with pytest.raises(corvena.ReadError) as caught:
+            for m in corvena.read(data):
+                got.append(m.data)
+        assert got == [a] and caught.value.index == 1
+
+
+@pytest.mark.parametrize("content, words", [
+    (b"", "no BUFR message found$"),
+    (bytes(range(256)) * 8, "no BUFR message found$"),
+    (b"\x1f\x8b\x08\x00" + bytes(64), "gzip-compressed; decompress it first"),
+])
+def test_a_source_without_messages_is_an_error(tmp_path, content, words):
+    path = tmp_path / "none.bufr"
+    path.write_bytes(content)
+    with pytest.raises(corvena.ReadError, match=words) as caught:
+        list(corvena.read(path))
+    assert str(caught.value).startswith(str(path) + ": no BUFR message") and caught.value.index is None
+    seen = []
+    assert list(corvena.read(content, errors=seen.append)) == [] and len(seen) == 1
+    assert list(corvena.read(content, errors="skip")) == []
+
+
+def test_section4_failures_say_what_failed():
+    a, _ = two_messages()
+    short = bytearray(a)
+    # Section 4 cut to its first octets (its length and the end marker kept consistent).
+    m = next(corvena.read(a))
+    keep = m.section4_data_offset + 2
+    cut = bytes(short[:keep]) + b"7777"
+    cut = cut[:4] + len(cut).to_bytes(3, "big") + cut[7:]
+    s4 = m.section4_data_offset - 4
+    cut = cut[:s4] + (len(cut) - 4 - s4).to_bytes(3, "big") + cut[s4 + 3:]
+    message = next(corvena.read(cut))
+    with pytest.raises(corvena.ReadError, match=r"<bytes>: message 0: cannot decode section 4: not enough bits") as caught:
+        message.items()
+    assert "csv/table parse error" not in str(caught.value)
+    with pytest.raises(corvena.ReadError, match="cannot decode section 4: not enough bits"):
+        message.subsets()
 
 
 def test_decoding_error_names_file_and_message():

@@ -55,16 +55,39 @@ HEADER_FIELDS = (
 
 class ReadError(ValueError):
     """A message that cannot be framed, read or decoded; names the file (or
-    ``<bytes>``) and the index of the message in it (counted from 0)."""
+    ``<bytes>``) and the index of the message in it (counted from 0). A
+    source that holds no message at all has no index (``None``)."""
 
-    def __init__(self, source: str, index: int, reason: str) -> None:
-        super().__init__("%s: message %d: %s" % (source, index, reason))
+    def __init__(self, source: str, index: Optional[int], reason: str) -> None:
+        if index is None:
+            super().__init__("%s: %s" % (source, reason))
+        else:
+            super().__init__("%s: message %d: %s" % (source, index, reason))
         self.source = source
         self.index = index
         self.reason = reason
 
     def __reduce__(self):
         return (ReadError, (self.source, self.index, self.reason))
+
+
+# The core labels most failures of section 4 as table parse errors (the
+# tables are read by the same machinery); the package says what failed.
+_TABLE_PARSE_PREFIX = "csv/table parse error: "
+
+
+def section4_reason(text: str) -> str:
+    """The words for a failure to decode section 4."""
+    if text.startswith(_TABLE_PARSE_PREFIX):
+        return "cannot decode section 4: " + text[len(_TABLE_PARSE_PREFIX):]
+    return text
+
+
+def positive_threads(threads: Any) -> int:
+    """`threads` checked: a whole number of at least 1."""
+    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+        raise ValueError("threads must be a whole number of at least 1, not %r" % (threads,))
+    return threads
 
 
 class ReadWarning(RuntimeWarning):
@@ -295,6 +318,10 @@ class Message:
     def _error(self, reason: object) -> ReadError:
         return ReadError(self.source, self.index, str(reason))
 
+    def _decode_error(self, failure: object) -> ReadError:
+        """The ReadError of a failure to decode this message's data."""
+        return self._error(section4_reason(str(failure)))
+
     def loaded_tables(self) -> LoadedTables:
         if self._loaded is None:
             if self._tables is None:
@@ -324,7 +351,7 @@ class Message:
             try:
                 self._values = _corvena.decode_values_with_tables(self.data, tables.tableset)
             except ValueError as exc:
-                reason = str(exc)
+                reason = section4_reason(str(exc))
                 if self.header.local_tables_version_number and tables.description.startswith(SHIPPED_DESCRIPTION):
                     reason += (
                         " (the message asks for local tables version %d of centre %d, which the shipped WMO tables"
@@ -373,7 +400,7 @@ class Message:
         try:
             parts = _ext.decode_arrays(self.data, self.tables)
         except ValueError as exc:
-            raise self._error(exc) from None
+            raise self._decode_error(exc) from None
         return memoryview(parts["subset_starts"]).cast("Q").tolist() + [total]
 
     def __reduce__(self):
@@ -455,8 +482,17 @@ def _load(source: Source) -> Tuple[str, bytes]:
 
 
 def _messages(name: str, data: bytes, tables: Tables, errors: ErrorPolicy) -> Iterator[Message]:
-    slices, scan_error = _ext.scan(data)
-    for index, (start, length) in enumerate(slices):
+    # The scan goes on past damage: each failure is reported once, in its
+    # place, and every message after it is still delivered. A failure keeps
+    # its index, so indices are places in the file.
+    entries = _ext.scan(data)
+    if not entries:
+        _handle(ReadError(name, None, _nothing_found(data)), errors)
+        return
+    for index, (start, length, failure) in enumerate(entries):
+        if failure is not None:
+            _handle(ReadError(name, index, failure), errors)
+            continue
         chunk = data[start : start + length]
         try:
             header = _corvena.parse_bytes(chunk)
@@ -464,8 +500,14 @@ def _messages(name: str, data: bytes, tables: Tables, errors: ErrorPolicy) -> It
             _handle(ReadError(name, index, str(exc)), errors)
             continue
         yield Message(chunk, name, index, header, tables)
-    if scan_error is not None:
-        _handle(ReadError(name, len(slices), scan_error), errors)
+
+
+def _nothing_found(data: bytes) -> str:
+    if data[:2] == b"\x1f\x8b":
+        return "no BUFR message found: the file is gzip-compressed; decompress it first (gunzip, or gzip.open)"
+    if data[:3] == b"BZh" or data[:6] == b"\xfd7zXZ\x00":
+        return "no BUFR message found: the file is compressed (bzip2 or xz); decompress it first"
+    return "no BUFR message found"
 
 
 def _handle(error: ReadError, errors: ErrorPolicy) -> None:

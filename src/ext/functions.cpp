@@ -68,23 +68,23 @@ PyObject* fn_scan(PyObject*, PyObject* args, PyObject* kwargs) {
         PyObject* a[1];
         std::string_view data;
         if (!py::bind_args(args, kwargs, "scan", {"data"}, a) || !py::bytes_arg(a[0], "data", data)) return nullptr;
-        ScanOutcome outcome = scan_messages_until_error(data);
-        Ref list(PyList_New(static_cast<Py_ssize_t>(outcome.slices.size())));
+        const std::vector<ScanEntry> entries = scan_messages_resync(data);
+        Ref list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
         if (!list) return nullptr;
-        for (std::size_t i = 0; i < outcome.slices.size(); ++i) {
-            PyObject* pair = Py_BuildValue("(KK)", static_cast<unsigned long long>(outcome.slices[i].start),
-                                           static_cast<unsigned long long>(outcome.slices[i].length));
-            if (pair == nullptr) return nullptr;
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            Ref error;
+            if (entries[i].error) {
+                error = Ref(py::text_to_str(entries[i].error->text()));
+                if (!error) return nullptr;
+            } else {
+                error = Ref::borrow(Py_None);
+            }
+            PyObject* entry = Py_BuildValue("(KKO)", static_cast<unsigned long long>(entries[i].start),
+                                            static_cast<unsigned long long>(entries[i].length), error.get());
+            if (entry == nullptr) return nullptr;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), entry);
         }
-        Ref error;
-        if (outcome.error) {
-            error = Ref(py::text_to_str(outcome.error->text()));
-            if (!error) return nullptr;
-        } else {
-            error = Ref::borrow(Py_None);
-        }
-        return PyTuple_Pack(2, list.get(), error.get());
+        return list.release();
     })
 }
 

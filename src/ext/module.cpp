@@ -19,9 +19,11 @@ constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 PyMethodDef g_functions[] = {
     {"scan", cfunc(corvena::ext::fn_scan), kFlags,
      "scan(data)\n--\n\n"
-     "The messages of `data` as (start, length) pairs, found by the BUFR marker and\n"
-     "the total length of section 0, and the text of the error that stopped the scan\n"
-     "(None when it reached the end): (slices, error)."},
+     "The messages of `data` as (start, length, error) triples in buffer order, found\n"
+     "by the BUFR marker, the total length of section 0 and the end marker 7777;\n"
+     "error is None for a framed message, else the text saying why what starts at\n"
+     "`start` cannot be framed. The scan goes on past damage: after a framed\n"
+     "message it resumes at its end, after a failure at the next marker."},
     {"with_code_tables", cfunc(corvena::ext::fn_with_code_tables), kFlags,
      "with_code_tables(tables, code_tables)\n--\n\n"
      "A new TableSet holding everything of `tables` plus the code and flag tables of\n"
@@ -30,7 +32,8 @@ PyMethodDef g_functions[] = {
     {"decode_arrays", cfunc(corvena::ext::fn_decode_arrays), kFlags,
      "decode_arrays(data, tables)\n--\n\n"
      "The first message of `data` decoded as number columns (a dict of Buffer\n"
-     "views, bytes and counts that corvena.arrays turns into numpy arrays). Fails\n"
+     "views, bytes and counts that corvena.arrays turns into numpy arrays, and\n"
+     "the Columns object that owns them under 'columns'). Fails\n"
      "with the same ValueError as decode_values_with_tables."},
     {"decode_many", cfunc(corvena::ext::fn_decode_many), kFlags,
      "decode_many(messages, tables, threads)\n--\n\n"
@@ -39,15 +42,15 @@ PyMethodDef g_functions[] = {
      "or one per message. Gives a list in message order: the dict of a\n"
      "decoded message, or the text of its error."},
     {"json_columns", cfunc(corvena::ext::fn_json_columns), kFlags,
-     "json_columns(parts, tables, kinds, widths)\n--\n\n"
-     "JSON text of each column of a compressed message decoded by decode_arrays:\n"
-     "one number (or null) when every subset holds the same, else an array of one\n"
-     "per subset; None for character columns. Numbers are written from their\n"
-     "exact integers with the decimal point placed by the column's scale. For a\n"
-     "column whose kind (one byte per column) is 1 (code table) or 2 (flag table,\n"
-     "of the width given, two bytes per column), the meanings follow as\n"
-     "', \"meaning\": ...' or ', \"meanings\": [...]'. A kind with the bit 0x10 set writes\n"
-     "whole numbers with a decimal point (\"846000.0\")."},
+     "json_columns(columns, tables, kinds, widths)\n--\n\n"
+     "JSON text of each column of a compressed message, from the Columns object that\n"
+     "decode_arrays gives under 'columns': one number (or null) when every subset\n"
+     "holds the same, else an array of one per subset; None for character columns.\n"
+     "Numbers are written from their exact integers with the decimal point placed by\n"
+     "the column's scale. For a column whose kind (one byte per column) is 1 (code\n"
+     "table) or 2 (flag table, of the width given, two bytes per column), the\n"
+     "meanings follow as ', \"meaning\": ...' or ', \"meanings\": [...]'. A kind with the\n"
+     "bit 0x10 set writes whole numbers with a decimal point (\"846000.0\")."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -27,6 +27,25 @@ struct ScanOutcome {
 };
 ScanOutcome scan_messages_until_error(std::string_view buffer);
 
+// One find of a resynchronising scan, in buffer order: a framed message
+// (no error), or a place where a "BUFR" marker starts something that cannot
+// be framed (error set; `length` is what section 0 claimed, clipped to the
+// buffer).
+struct ScanEntry {
+    std::uint64_t start;
+    std::uint64_t length;
+    std::optional<BufrError> error;
+};
+
+// Every message of `buffer`, going on past damage. A message is framed when
+// its section 0 length stays inside the buffer and the four octets at its
+// end are "7777"; the scan then resumes after it, whatever its sections
+// hold. Anything else that starts with "BUFR" (a truncated message, stray
+// text, a length past the end) is reported once, and the scan resumes at
+// the next marker after the start of the failed one, so the messages that
+// follow damage are all found.
+std::vector<ScanEntry> scan_messages_resync(std::string_view buffer);
+
 // The first message of `data`, framed, as the decoding functions take it:
 // the whole buffer is scanned first (a scan error fails the call even after
 // the first message), no message is MissingMarker. `bytes` receives the
