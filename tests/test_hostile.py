@@ -11,10 +11,11 @@ import time
 import pytest
 
 import _corvena as c
+import corvena
 from corvena import _ext
 from corvena.arrays import decode_arrays, decode_many
 from bufr_build import Bits, message, table_dir
-from conftest import DEFINITIONS, message_files, split_messages
+from conftest import DEFINITIONS, WMO_CSV, message_files, split_messages
 
 ALLOWED = (ValueError, TypeError, OverflowError)
 MUTATIONS = int(os.environ.get("CORVENA_MUTATIONS", "20000"))
@@ -127,10 +128,10 @@ def rss():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def steady(fn, rounds=3000):
+def steady(fn, rounds=3000, warmup=None):
     """Runs fn many times and checks that neither the interpreter's blocks
     nor the resident memory keep growing."""
-    for _ in range(rounds // 3):
+    for _ in range(rounds // 3 if warmup is None else warmup):
         fn()
     gc.collect()
     blocks, mem, heap = sys.getallocatedblocks(), rss(), malloc_in_use()
@@ -198,6 +199,8 @@ def test_no_leaks(tmp_path, definitions):
         expect(c.Descriptor, 3, 1, 1), expect(c.Descriptor, 256, 1, 1), expect(c.Descriptor.from_fxy, 301011),
         expect(decode_arrays, good, t), expect(decode_arrays, compressed, t), expect(decode_arrays, bad, t),
         expect(decode_many, [good, compressed, bad], t, 2, "return"), expect(_ext.scan, good + good[:-3]),
+        expect(_ext.scan, good + good[:200] + b"BUFR\xff\xff\xff" + good),
+        expect(json_columns, compressed, t), expect(_ext.json_columns, {"subsets": 1 << 61}, t, b"", b""),
         expect(_ext.with_code_tables, t, {1001: {1: "x"}}),
     ]
     for fn in cases:
@@ -214,6 +217,114 @@ def test_no_leaks(tmp_path, definitions):
         (d0.fxy, repr(d0))
 
     steady(touch_everything, rounds=1500)
+
+
+def json_columns(data, tables):
+    columns = _ext.decode_arrays(data, tables)["columns"]
+    m = len(_ext.decode_arrays(data, tables)["column_codes"]) // 4
+    return _ext.json_columns(columns, tables, bytes(m), bytes(2 * m))
+
+
+def test_private_native_entries_check_their_arguments(tmp_path):
+    t = c.TableSet.from_eccodes(table_dir(tmp_path / "t", elements=[(1001, "A", "Numeric", 0, 0, 7)]))
+    compressed = _ext.decode_arrays(message([1001], Bits().put(5, 7).put(2, 6).put(0, 2).put(1, 2), subsets=2,
+                                            compressed=True), t)
+    plain = _ext.decode_arrays(message([1001], Bits().put(5, 7)), t)
+    assert _ext.json_columns(compressed["columns"], t, b"\0", b"\0\0") == ["[5,6]"]
+    for args, error in [
+        # The buffers of the dict were once trusted, sizes and all.
+        ((dict(compressed, subsets=1 << 61), t, b"\0", b"\0\0"), TypeError),
+        ((compressed["cells"], t, b"\0", b"\0\0"), TypeError),
+        ((compressed["columns"], t, b"", b"\0\0"), ValueError),
+        ((compressed["columns"], t, b"\0", b"\0"), ValueError),
+        ((compressed["columns"], t, b"\0", b"\0" * 10 ** 8), ValueError),
+        ((plain["columns"], t, b"\0", b"\0\0"), ValueError),
+        ((compressed["columns"], None, b"\0", b"\0\0"), TypeError),
+    ]:
+        with pytest.raises(error):
+            _ext.json_columns(*args)
+    good = message([1001], Bits().put(5, 7))
+    for threads in (0, -1):
+        with pytest.raises((ValueError, OverflowError)):
+            _ext.decode_many([good], t, threads)
+        with pytest.raises(ValueError, match="threads"):
+            decode_many([good], t, threads)
+    assert len(_ext.decode_many([good] * 3, t, 10 ** 6)) == 3
+
+
+@pytest.mark.parametrize("scale, operator, fits", [
+    (400, None, False), (-(1 << 31), None, False), ((1 << 31) - 1, None, False), (-289, None, False),
+    (308, None, True), (-288, None, True), (181, 202255, True), (182, 202255, False), (-160, 202000, True),
+])
+def test_scales_a_double_cannot_hold_are_refused(tmp_path, scale, operator, fits):
+    t = c.TableSet.from_eccodes(table_dir(tmp_path / "s", elements=[(12101, "T", "K", scale, 0, 12)]))
+    codes = [12101] if operator is None else [operator, 12101]
+    for data in (message(codes, Bits().put(5, 12)),
+                 message(codes, Bits().put(5, 12).put(2, 6).put(0, 2).put(1, 2), subsets=2, compressed=True)):
+        if fits:
+            values = [v.raw_value for v in c.decode_values_with_tables(data, t) if v.descriptor == 12101]
+            assert all(v != 0 and v == v and abs(v) != float("inf") for v in values)
+            assert decode_arrays(data, t).values.tolist() == values
+            continue
+        pattern = "element 012101: scale -?[0-9]+ puts its values outside the range of a double"
+        for decode in (c.decode_values_with_tables, decode_arrays):
+            with pytest.raises(ValueError, match=pattern):
+                decode(data, t)
+        message_ = next(corvena.read(data, tables=t))
+        with pytest.raises(corvena.ReadError, match=pattern):
+            message_.items()
+
+
+def test_endless_and_oversized_table_files(tmp_path):
+    d = table_dir(tmp_path / "e", elements=[(1001, "A", "Numeric", 0, 0, 7)])
+    for name in ("element.table", "sequence.def", "codetables/1001.table"):
+        target = os.path.join(d, name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        keep = target + ".kept"
+        if os.path.exists(target):
+            os.rename(target, keep)
+        os.symlink("/dev/zero", target)
+        with pytest.raises(ValueError, match="table file .*%s is larger than 16 MiB" % name):
+            c.TableSet.from_eccodes(d)
+        os.remove(target)
+        if os.path.exists(keep):
+            os.rename(keep, target)
+    # The WMO CSV tables: Table B read natively, code and flag tables by the package.
+    wmo = tmp_path / "wmo"
+    wmo.mkdir()
+    for f in ("BUFRCREX_TableB_en_01.csv", "BUFR_TableD_en_01.csv"):
+        (wmo / f).write_bytes(open(os.path.join(WMO_CSV, f), "rb").read())
+    (wmo / "BUFRCREX_CodeFlag_en_01.csv").write_text(
+        'FXY,ElementName_en,CodeFigure,EntryName_en\n001001,x,1,"%s"\n' % ("y" * 200000))
+    with pytest.raises(ValueError, match="BUFRCREX_CodeFlag_en_01.csv line [0-9]+: field larger than field limit"):
+        corvena.Tables(str(wmo))
+    os.remove(wmo / "BUFRCREX_CodeFlag_en_01.csv")
+    os.symlink("/dev/zero", wmo / "BUFRCREX_CodeFlag_en_01.csv")
+    with pytest.raises(ValueError, match="BUFRCREX_CodeFlag_en_01.csv is larger than 16 MiB"):
+        corvena.Tables(str(wmo))
+    os.remove(wmo / "BUFRCREX_CodeFlag_en_01.csv")
+    os.remove(wmo / "BUFRCREX_TableB_en_01.csv")
+    os.symlink("/dev/zero", wmo / "BUFRCREX_TableB_en_01.csv")
+    with pytest.raises(ValueError, match="BUFRCREX_TableB_en_01.csv is larger than 16 MiB"):
+        c.TableSet.from_bufr4_45(str(wmo))
+
+
+def test_package_readers_keep_nothing_per_call(definitions):
+    # Tables given as a TableSet get a fresh wrapper per call; caches that
+    # outlive the call must not keep it.
+    pytest.importorskip("pandas")
+    dask = pytest.importorskip("dask")
+    import corvena.dask
+
+    path = os.path.join(os.path.dirname(message_files()[0]), "synop_multi_subset_uncompressed.bufr")
+    tables = next(corvena.read(path)).tables
+    columns = ["stationNumber", "airTemperature"]
+    # pandas and numpy fill caches of their own for a while.
+    steady(lambda: corvena.read_bufr(path, columns, tables=tables), rounds=300, warmup=1500)
+    steady(lambda: [m.items() for m in corvena.read(path, tables=tables)], rounds=300)
+    with dask.config.set(scheduler="synchronous"):
+        # Workers get tables as a directory (a TableSet does not travel).
+        steady(lambda: corvena.dask.read_bufr([path], columns, tables=definitions).compute(), rounds=60, warmup=200)
 
 
 def test_results_survive_their_tables(tmp_path):

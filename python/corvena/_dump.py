@@ -107,7 +107,7 @@ def native_json_columns(message: Message) -> List[str]:
     try:
         parts = _ext.decode_arrays(message.data, message.tables)
     except ValueError as exc:
-        raise message._error(exc) from None
+        raise message._decode_error(exc) from None
     tables = message.loaded_tables()
     codes = _column_codes(parts)
     infos = [tables.info(code) for code in codes]
@@ -120,7 +120,7 @@ def native_json_columns(message: Message) -> List[str]:
                                                  and reference == info.reference) else 0)
                   for info, scale, reference in zip(infos, scales, references))
     widths = array.array("H", [min(info.width, 64) for info in infos]).tobytes()
-    numbers = _ext.json_columns(parts, message.tables, kinds, widths)
+    numbers = _ext.json_columns(parts["columns"], message.tables, kinds, widths)
     out: List[str] = []
     for j, (column, text, info) in enumerate(zip(codes, numbers, infos)):
         if text is None:

@@ -12,7 +12,10 @@
 
 namespace corvena {
 
-Result<std::string> read_whole_file(const std::string& path, IoFailure& failure_out) {
+namespace {
+
+// The whole file, or its first `limit` + 1 bytes when it is longer.
+Result<std::string> read_up_to(const std::string& path, std::uint64_t limit, IoFailure& failure_out) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         failure_out = IoFailure::from_errno(errno);
@@ -20,7 +23,8 @@ Result<std::string> read_whole_file(const std::string& path, IoFailure& failure_
     }
     std::string data;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+        static_cast<std::uint64_t>(st.st_size) <= limit) {
         data.reserve(static_cast<std::size_t>(st.st_size));
     }
     char chunk[1 << 16];
@@ -34,15 +38,28 @@ Result<std::string> read_whole_file(const std::string& path, IoFailure& failure_
         }
         if (n == 0) break;
         data.append(chunk, static_cast<std::size_t>(n));
+        if (data.size() > limit) break;
     }
     ::close(fd);
     return data;
 }
 
+}  // namespace
+
+BufrError table_file_too_large(const std::string& path) {
+    return BufrError::table_parse("table file " + lossy_utf8(path) + " is larger than " +
+                                  std::to_string(kMaxTableFileBytes >> 20) + " MiB");
+}
+
+Result<std::string> read_whole_file(const std::string& path, IoFailure& failure_out) {
+    return read_up_to(path, UINT64_MAX, failure_out);
+}
+
 Result<std::string> read_text_file(const std::string& path) {
     IoFailure failure;
-    auto r = read_whole_file(path, failure);
+    auto r = read_up_to(path, kMaxTableFileBytes, failure);
     if (!r) return r;
+    if (r->size() > kMaxTableFileBytes) return table_file_too_large(path);
     if (valid_utf8_prefix(*r) != r->size()) {
         return BufrError::io(IoFailure::plain("stream did not contain valid UTF-8"));
     }

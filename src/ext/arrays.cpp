@@ -103,7 +103,8 @@ PyObject* to_python(DecodedArrays&& decoded) {
     PyObject* o = owner.get();
     Ref d(PyDict_New());
     if (!d) return nullptr;
-    bool ok = set_item(d.get(), "compressed", PyBool_FromLong(a.compressed)) &&
+    Py_INCREF(o);
+    bool ok = set_item(d.get(), "columns", o) && set_item(d.get(), "compressed", PyBool_FromLong(a.compressed)) &&
               set_item(d.get(), "subsets", PyLong_FromUnsignedLong(a.subsets)) &&
               set_item(d.get(), "texts", text_list(a.texts));
     if (!ok) return nullptr;
@@ -169,7 +170,10 @@ bool run_jobs(const std::vector<Job>& jobs, unsigned threads, Take&& take) {
     };
     // The calling thread decodes too, while the outcome it is to hand on
     // next is not ready: with one thread it does all the work.
-    const unsigned wanted = static_cast<unsigned>(std::min<std::size_t>(std::max(threads, 1u), jobs.size()));
+    // More threads than this only cost their stacks.
+    constexpr unsigned kMaxThreads = 256;
+    const unsigned wanted =
+        static_cast<unsigned>(std::min<std::size_t>(std::clamp(threads, 1u, kMaxThreads), jobs.size()));
     std::vector<std::thread> pool;
     if (wanted > 1) {
         pool.reserve(wanted - 1);
@@ -250,7 +254,10 @@ PyObject* fn_decode_many(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!messages) return nullptr;
         std::uint32_t threads = 1;
         if (!py::u32_arg(a[2], "threads", threads)) return nullptr;
-        if (threads == 0) threads = 1;
+        if (threads == 0) {
+            PyErr_SetString(PyExc_ValueError, "argument 'threads': at least 1 is expected");
+            return nullptr;
+        }
         const Py_ssize_t n = PySequence_Size(messages.get());
         if (n < 0) return nullptr;
         const bool one_table = PyObject_IsInstance(a[1], reinterpret_cast<PyObject*>(tableset_type())) == 1;

@@ -121,6 +121,14 @@ PyObject* own_columns(DecodedArrays&& arrays) {
 
 const DecodedArrays& columns_of(PyObject* columns) { return *reinterpret_cast<ColumnsObject*>(columns)->arrays; }
 
+const DecodedArrays* columns_arg(PyObject* obj, const char* name) {
+    if (Py_TYPE(obj) != g_columns_type) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': the columns of decode_arrays are expected", name);
+        return nullptr;
+    }
+    return &columns_of(obj);
+}
+
 PyObject* buffer_of(PyObject* owner, const void* data, std::size_t length, std::size_t item_size,
                     const char* typestr) {
     PyObject* obj = alloc(g_buffer_type);
@@ -134,23 +142,6 @@ PyObject* buffer_of(PyObject* owner, const void* data, std::size_t length, std::
     std::strncpy(b->typestr, typestr, sizeof b->typestr - 1);
     b->typestr[sizeof b->typestr - 1] = '\0';
     return obj;
-}
-
-bool buffer_view(PyObject* obj, std::string_view& out) {
-    if (PyBytes_Check(obj)) {
-        char* data = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
-        out = std::string_view(data, static_cast<std::size_t>(size));
-        return true;
-    }
-    if (Py_TYPE(obj) != g_buffer_type) {
-        PyErr_SetString(PyExc_TypeError, "a Buffer of decode_arrays or bytes is expected");
-        return false;
-    }
-    const auto* b = reinterpret_cast<BufferObject*>(obj);
-    out = std::string_view(static_cast<const char*>(b->data), static_cast<std::size_t>(b->length * b->item_size));
-    return true;
 }
 
 }  // namespace corvena::ext

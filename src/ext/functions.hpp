@@ -30,12 +30,12 @@ PyObject* wrap_tables(TableSet tables);
 bool create_buffer_types();
 PyObject* own_columns(DecodedArrays&& arrays);
 const DecodedArrays& columns_of(PyObject* columns);
+// The arrays of a Columns object; null with TypeError for anything else.
+const DecodedArrays* columns_arg(PyObject* obj, const char* name);
 // A view of `length` items of `item_size` bytes at `data`, owned by `owner`,
 // that numpy reads as the type `typestr` ("<f8", "<u4", ...).
 PyObject* buffer_of(PyObject* owner, const void* data, std::size_t length, std::size_t item_size,
                     const char* typestr);
-// The memory of a Buffer or bytes object; false with TypeError.
-bool buffer_view(PyObject* obj, std::string_view& out);
 
 PyObject* fn_scan(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_with_code_tables(PyObject*, PyObject* args, PyObject* kwargs);

@@ -20,16 +20,6 @@ using py::Ref;
 
 namespace {
 
-// The memory of `key` in the dict of decode_arrays; false with TypeError.
-bool part(PyObject* parts, const char* key, std::string_view& out) {
-    PyObject* obj = PyDict_GetItemString(parts, key);  // borrowed
-    if (obj == nullptr) {
-        PyErr_Format(PyExc_TypeError, "argument 'parts': nothing under '%s'", key);
-        return false;
-    }
-    return buffer_view(obj, out);
-}
-
 template <class T>
 T at(std::string_view bytes, std::size_t i) {
     T v;
@@ -138,48 +128,37 @@ PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs) {
         const TableSet& tables = tables_of(a[1]);
         std::string_view kinds, widths;
         if (!py::bytes_arg(a[2], "kinds", kinds) || !py::bytes_arg(a[3], "widths", widths)) return nullptr;
-        if (!PyDict_Check(a[0])) {
-            PyErr_SetString(PyExc_TypeError, "argument 'parts': the dict of decode_arrays is expected");
+        const DecodedArrays* decoded = columns_arg(a[0], "columns");
+        if (decoded == nullptr) return nullptr;
+        if (!decoded->compressed) {
+            PyErr_SetString(PyExc_ValueError, "argument 'columns': the columns of a compressed message are expected");
             return nullptr;
         }
-        std::string_view codes, r0s, flags, scales, refs, cells, wide_slots, wide;
-        if (!part(a[0], "column_codes", codes) || !part(a[0], "column_r0", r0s) ||
-            !part(a[0], "column_flags", flags) || !part(a[0], "column_scale", scales) ||
-            !part(a[0], "column_reference", refs) || !part(a[0], "cells", cells) ||
-            !part(a[0], "column_wide_slot", wide_slots) || !part(a[0], "wide_increments", wide)) {
-            return nullptr;
-        }
-        PyObject* subsets_obj = PyDict_GetItemString(a[0], "subsets");
-        if (subsets_obj == nullptr) {
-            PyErr_SetString(PyExc_TypeError, "argument 'parts': the dict of decode_arrays is expected");
-            return nullptr;
-        }
-        const long n = PyLong_AsLong(subsets_obj);
-        if (PyErr_Occurred()) return nullptr;
-        const std::size_t m = codes.size() / 4;
-        if (kinds.size() != m || widths.size() != 2 * m) {
+        // The columns come straight from the decoder, so their sizes agree
+        // with each other; only the caller's two per-column buffers need a check.
+        const DecodedArrays& d = *decoded;
+        const std::size_t m = d.column_codes.size();
+        const long n = static_cast<long>(d.subsets);
+        if (kinds.size() != m || widths.size() / 2 != m || widths.size() % 2 != 0) {
             PyErr_SetString(PyExc_ValueError, "arguments 'kinds' and 'widths': one entry per column is expected");
             return nullptr;
         }
-        if (n <= 0 || cells.size() != m * static_cast<std::size_t>(n) * 8 || wide_slots.size() != m * 4) {
-            PyErr_SetString(PyExc_ValueError, "argument 'parts': inconsistent column sizes");
-            return nullptr;
-        }
+        if (n <= 0) return PyList_New(0);
         // The exact integer R0 + increment + reference of cell k of column
         // j: kept for wide columns, else given back by the value (see the
         // array sink).
         auto units_of = [&](std::size_t j, std::size_t k) -> __int128 {
-            const std::int32_t slot = at<std::int32_t>(wide_slots, j);
-            const std::int64_t ref = at<std::int64_t>(refs, j);
+            const std::int32_t slot = d.column_wide_slot[j];
+            const std::int64_t ref = d.column_reference[j];
             if (slot >= 0) {
                 const std::size_t w = static_cast<std::size_t>(slot) * static_cast<std::size_t>(n) + (k - j * n);
-                return static_cast<__int128>(at<std::uint64_t>(r0s, j)) + at<std::uint64_t>(wide, w) + ref;
+                return static_cast<__int128>(d.column_r0[j]) + d.wide_increments[w] + ref;
             }
-            const double p = power_of_ten(at<std::int32_t>(scales, j));
-            return static_cast<__int128>(std::llrint(at<double>(cells, k) * p));
+            const double p = power_of_ten(d.column_scale[j]);
+            return static_cast<__int128>(std::llrint(d.cells[k] * p));
         };
         auto raw_of = [&](std::size_t j, std::size_t k) -> std::uint64_t {
-            return static_cast<std::uint64_t>(units_of(j, k) - at<std::int64_t>(refs, j));
+            return static_cast<std::uint64_t>(units_of(j, k) - d.column_reference[j]);
         };
         // ', "meaning": ...' or ', "meanings": [...]' after the numbers of a
         // code (kind 1) or flag (kind 2) table column; nothing when no
@@ -194,7 +173,7 @@ PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs) {
             std::uint64_t previous_raw = 0;
             bool previous_has = false, have_previous = false;
             for (long s = 0; s < count; ++s) {
-                const bool missing = std::isnan(at<double>(cells, base + s));
+                const bool missing = std::isnan(d.cells[base + s]);
                 if (missing && flag) {
                     if (s != 0) list_text.push_back(',');
                     list_text += "null";
@@ -229,18 +208,18 @@ PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs) {
         std::string text;
         for (std::size_t j = 0; j < m; ++j) {
             PyObject* item;
-            if ((static_cast<unsigned char>(flags[j]) & 2) == 0) {
+            if ((d.column_flags[j] & 2) == 0) {
                 item = Py_None;  // characters: written from the texts
                 Py_INCREF(item);
             } else {
-                const std::uint64_t r0 = at<std::uint64_t>(r0s, j);
-                const std::int32_t scale = at<std::int32_t>(scales, j);
+                const std::uint64_t r0 = d.column_r0[j];
+                const std::int32_t scale = d.column_scale[j];
                 const std::size_t base = j * static_cast<std::size_t>(n);
                 bool same = true;
-                const double first = at<double>(cells, base);
+                const double first = d.cells[base];
                 const bool first_missing = std::isnan(first);
                 for (long s = 1; s < n && same; ++s) {
-                    const double v = at<double>(cells, base + s);
+                    const double v = d.cells[base + s];
                     same = std::isnan(v) == first_missing && (first_missing || v == first);
                 }
                 text.clear();
@@ -249,7 +228,7 @@ PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs) {
                 if (!same) text.push_back('[');
                 for (long s = 0; s < count; ++s) {
                     if (s != 0) text.push_back(',');
-                    if (std::isnan(at<double>(cells, base + s))) {
+                    if (std::isnan(d.cells[base + s])) {
                         text.append("null");
                     } else {
                         append_decimal(text, units_of(j, base + s), scale);
@@ -259,7 +238,7 @@ PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs) {
                 if (!same) text.push_back(']');
                 const unsigned char kind = static_cast<unsigned char>(kinds[j]) & 0x0F;
                 if (kind != 0) {
-                    append_meanings(text, tables, j, at<std::uint32_t>(codes, j), r0, base, count, kind == 2,
+                    append_meanings(text, tables, j, d.column_codes[j], r0, base, count, kind == 2,
                                     at<std::uint16_t>(widths, j));
                 }
                 item = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));

@@ -85,6 +85,8 @@ public:
             sink_.text(def.code, &def.name, running_number(state_.text_counter, w), state_.octets);
             return success();
         }
+        const std::int32_t scale = effective_scale(e, state_);
+        if (!scale_fits(scale)) [[unlikely]] return scale_out_of_range(def.code, scale);
         const std::uint16_t w = numeric_width(e, state_);
         auto raw = bits_.read_bits(w);
         if (!raw) return std::move(raw).error();
@@ -100,7 +102,7 @@ public:
             sink_.numeric(def.code, name, *raw, false, 0.0, meaning);
             return success();
         }
-        const double v = scaled_value(effective_reference(e, state_), *raw, effective_scale(e, state_));
+        const double v = scaled_value(effective_reference(e, state_), *raw, scale);
         sink_.numeric(def.code, name, *raw, true, v, meaning);
         value = v;
         return success();
@@ -219,8 +221,10 @@ private:
         const ElementDefinition& def = *e.def;
         if (is_character(def)) return character_column(def.code, &def.name, character_width(e, state_));
         const CodeTable* table = Sink::kWantsMeanings ? e.code_table(tables_) : nullptr;
+        const std::int32_t scale = effective_scale(e, state_);
+        if (!scale_fits(scale)) [[unlikely]] return scale_out_of_range(def.code, scale);
         return numeric_column(def.code, item_name(def), numeric_width(e, state_), effective_reference(e, state_),
-                              effective_scale(e, state_), !never_missing(def.code), table, &first, varying);
+                              scale, !never_missing(def.code), table, &first, varying);
     }
 
     // A numeric column: R0, NBINC, then an increment per subset. `first`

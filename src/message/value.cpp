@@ -99,6 +99,13 @@ PowersOfTen::PowersOfTen() {
     for (int s = -kPowCache; s <= kPowCache; ++s) v[s + kPowCache] = std::pow(10.0, static_cast<double>(s));
 }
 
+BufrError scale_out_of_range(std::uint32_t code, std::int32_t scale) {
+    char text[96];
+    std::snprintf(text, sizeof text, "element %06u: scale %d puts its values outside the range of a double",
+                  static_cast<unsigned>(code), static_cast<int>(scale));
+    return BufrError::table_parse(text);
+}
+
 double power_of_ten_slow(std::int32_t scale) { return std::pow(10.0, static_cast<double>(scale)); }
 
 bool text_from_octets(std::string_view octets, std::string& pool) {

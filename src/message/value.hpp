@@ -185,6 +185,16 @@ inline double power_of_ten(std::int32_t scale) {
     return power_of_ten_slow(scale);
 }
 
+// The scales at which every value of an element is a finite double:
+// 10^scale is finite up to 10^308, and (reference + raw), below 2^66 in
+// magnitude, times 10^288 stays below the largest double. Real tables use
+// scales of a few tens at most, and 2-02 adds at most 127.
+constexpr std::int32_t kMinScale = -288;
+constexpr std::int32_t kMaxScale = 308;
+inline bool scale_fits(std::int32_t scale) { return scale >= kMinScale && scale <= kMaxScale; }
+// TableParse "element {:06}: scale {} puts its values outside the range of a double".
+BufrError scale_out_of_range(std::uint32_t code, std::int32_t scale);
+
 // (reference + raw) exactly, rounded once to a double, divided by 10^scale.
 inline double scaled_value(std::int64_t reference, std::uint64_t raw, std::int32_t scale) {
     double exact;

@@ -134,8 +134,10 @@ Status load_code_tables(const std::string& dir, TableSet& tables) {
     for (const std::string& path : *paths) {
         const std::string stem = file_stem(file_name(path));
         if (stem.empty() || valid_utf8_prefix(stem) != stem.size()) continue;
+        // Only CODE.table files are tables; anything else that ends in
+        // ".table" (a readme.table, a backup) is not ours to judge.
         auto code = parse_descriptor_code(stem);
-        if (!code) return std::move(code).error();
+        if (!code) continue;
         auto text = read_text_file(path);
         if (!text) return std::move(text).error();
         CodeTable table;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/fs.hpp"
 #include "common/quote.hpp"
 
 namespace corvena {
@@ -17,6 +18,7 @@ RecordReader::~RecordReader() {
 
 Status RecordReader::open(const std::string& path, Dialect dialect) {
     dialect_ = dialect;
+    path_ = path;
     file_ = std::fopen(path.c_str(), "rb");
     if (file_ == nullptr) return BufrError::table_parse(IoFailure::from_errno(errno).text());
     buffer_.resize(kBufferSize);
@@ -34,6 +36,8 @@ Status RecordReader::fill() {
         }
         eof_ = true;
     }
+    read_ += end_;
+    if (read_ > kMaxTableFileBytes) return table_file_too_large(path_);
     return success();
 }
 

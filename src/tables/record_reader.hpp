@@ -29,6 +29,7 @@ public:
     ~RecordReader();
 
     // Failures carry the operating system's text as a TableParse message.
+    // A file is read up to kMaxTableFileBytes (common/fs.hpp).
     Status open(const std::string& path, Dialect dialect);
 
     // Reads the next data record into `fields`. Returns false at the end.
@@ -42,6 +43,8 @@ private:
     Status fill();
 
     std::FILE* file_ = nullptr;
+    std::string path_;
+    std::uint64_t read_ = 0;     // bytes read from the file so far
     Dialect dialect_{',', false, false};
     std::vector<unsigned char> buffer_;
     std::size_t pos_ = 0;
