@@ -131,6 +131,29 @@ def test_errors_name_file_and_message(cut, tmp_path):
     assert "%s: message 1: " % cut in out.stderr and "%s: No such file or directory" % missing in out.stderr
 
 
+def test_damage_between_messages_and_files_without_messages(tmp_path):
+    a, b = pathlib.Path(AMSUA).read_bytes(), pathlib.Path(SYNOP).read_bytes()
+    damaged = tmp_path / "damaged.bufr"
+    damaged.write_bytes(a[:5058] + a[:200] + b)
+    out = run("ls", "--continue-on-error", str(damaged))
+    assert out.returncode == 1 and [r.split("\t")[1] for r in out.stdout.splitlines()[1:]] == ["0", "2"]
+    assert out.stderr.count("error:") == 1 and "%s: message 1: " % damaged in out.stderr
+    for content, words in [(b"", "no BUFR message found"), (b"\x1f\x8b\x08" + bytes(30), "gzip-compressed")]:
+        empty = tmp_path / "none.bufr"
+        empty.write_bytes(content)
+        out = run("ls", str(empty))
+        assert out.returncode == 1 and out.stdout.count("\n") == 1
+        assert out.stderr.startswith("corvena: error: %s: no BUFR message found" % empty) and words in out.stderr
+
+
+@pytest.mark.parametrize("redirect", ["1>&-", "> /dev/full"])
+def test_unwritable_output_is_one_error_line(redirect):
+    out = subprocess.run("'%s' -m corvena dump '%s' %s" % (sys.executable, AMSUA, redirect), shell=True,
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 1
+    assert out.stderr.startswith("corvena: error: ") and out.stderr.count("\n") == 1, out.stderr
+
+
 @pytest.mark.parametrize(
     "args, status, text",
     [

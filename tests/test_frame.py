@@ -158,6 +158,20 @@ def test_undecodable_message_is_skipped_on_request(station):
     assert rows(frame) == CASES[0][3]
 
 
+@pytest.mark.parametrize("value", [10 ** 400, slice("a", 5), slice(0, "85000")])
+def test_filters_values_cannot_match_name_the_key(station, value):
+    path, tables = station
+    with pytest.raises(ValueError, match="^filters: pressure: "):
+        corvena.read_bufr(path, STATION_PRESSURE_T, filters={"pressure": value}, tables=tables)
+
+
+@pytest.mark.parametrize("threads", [0, -1, 1.5, True])
+def test_threads_must_be_a_positive_count(station, threads):
+    path, tables = station
+    with pytest.raises(ValueError, match="threads"):
+        corvena.read_bufr(path, STATION_PRESSURE_T, tables=tables, threads=threads)
+
+
 @pytest.mark.parametrize(
     "text,expected",
     [

@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import csv
 import glob
+import io
 import os
 import re
 import threading
@@ -75,7 +76,7 @@ class LoadedTables:
     """A TableSet, the words that say where it came from, and the per-element
     facts the item records use (filled on first use of each descriptor)."""
 
-    __slots__ = ("tableset", "description", "derive_keys", "_info", "_lock")
+    __slots__ = ("tableset", "description", "derive_keys", "_info", "_lock", "__weakref__")
 
     def __init__(self, tableset: TableSet, description: str, derive_keys: bool) -> None:
         self.tableset = tableset
@@ -105,17 +106,20 @@ class LoadedTables:
             return fallback
         key = element.abbreviation or (key_from_name(element.name) if self.derive_keys else "")
         kind = element.element_type
+        # The decoder refuses scales whose values a double cannot hold; a
+        # table may still name one, and 10 ** 2147483648 would never end.
+        integral = -308 <= element.scale <= 0 and kind != "string"
         return ElementInfo(
             key or "%06d" % descriptor,
             element.name,
             element.unit,
-            element.scale <= 0 and kind != "string",
+            integral,
             kind in ("flag", "flags"),
             element.width,
             kind in ("table", "code"),
             kind == "string",
             element.reference,
-            10 ** -element.scale if element.scale <= 0 else 0,
+            10 ** -element.scale if integral else 0,
         )
 
 
@@ -133,23 +137,42 @@ def load_wmo_code_tables(directory: str) -> Dict[int, Dict[int, str]]:
     tables: Dict[int, Dict[int, str]] = {}
     pattern = os.path.join(directory, "BUFRCREX_CodeFlag_en_*.csv")
     for path in sorted(glob.glob(pattern)):
-        with open(path, encoding="utf-8-sig", newline="") as handle:
-            for row in csv.DictReader(handle):
-                figures = _figures(row.get("CodeFigure") or "")
-                if not figures:
-                    continue
-                try:
-                    code = int(row["FXY"])
-                except (KeyError, ValueError):
-                    continue
-                parts = [(row.get(k) or "").strip() for k in ("EntryName_en", "EntryName_sub1_en", "EntryName_sub2_en")]
-                meaning = ": ".join(p for p in parts if p)
-                if not meaning:
-                    continue
-                table = tables.setdefault(code, {})
-                for figure in figures:
-                    table.setdefault(figure, meaning)
+        for row in _csv_rows(path):
+            figures = _figures(row.get("CodeFigure") or "")
+            if not figures:
+                continue
+            try:
+                code = int(row["FXY"])
+            except (KeyError, ValueError):
+                continue
+            parts = [(row.get(k) or "").strip() for k in ("EntryName_en", "EntryName_sub1_en", "EntryName_sub2_en")]
+            meaning = ": ".join(p for p in parts if p)
+            if not meaning:
+                continue
+            table = tables.setdefault(code, {})
+            for figure in figures:
+                table.setdefault(figure, meaning)
     return tables
+
+
+#: Table files are read up to this size (the largest WMO file is below 400 KB).
+MAX_TABLE_FILE_BYTES = 16 << 20
+
+
+def _csv_rows(path: str) -> List[Dict[str, str]]:
+    """The rows of one WMO CSV file; a ValueError naming the file when it is
+    too large, not UTF-8, or not CSV that the reader accepts."""
+    with open(path, "rb") as handle:
+        data = handle.read(MAX_TABLE_FILE_BYTES + 1)
+    if len(data) > MAX_TABLE_FILE_BYTES:
+        raise ValueError("table file %s is larger than %d MiB" % (path, MAX_TABLE_FILE_BYTES >> 20))
+    try:
+        text = data.decode("utf-8-sig")
+        reader = csv.DictReader(io.StringIO(text, newline=""))
+        return list(reader)
+    except (UnicodeDecodeError, csv.Error) as exc:
+        where = " line %d" % reader.line_num if isinstance(exc, csv.Error) else ""
+        raise ValueError("table file %s%s: %s" % (path, where, exc)) from None
 
 
 _RANGE = re.compile(r"(\d+)\s*-\s*(\d+)")

@@ -32,6 +32,7 @@ import numpy as np
 from _corvena import TableSet
 
 from . import _ext
+from ._reader import positive_threads
 
 __all__ = ["MessageArrays", "decode_arrays", "decode_many"]
 
@@ -196,8 +197,7 @@ def decode_many(
     the list holds that ValueError instead."""
     if errors not in ("raise", "return"):
         raise ValueError("errors must be 'raise' or 'return'")
-    if threads < 1:
-        raise ValueError("threads must be at least 1")
+    threads = positive_threads(threads)
     out: List[Union[MessageArrays, ValueError]] = []
     for part in _ext.decode_many(list(messages), tables, threads):
         if isinstance(part, str):

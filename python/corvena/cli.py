@@ -246,6 +246,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = parser().parse_args(argv)
     warnings.showwarning = _show_warning
     out = sys.stdout
+    if out is None:  # started with standard output closed (>&-)
+        print("%s: error: standard output is closed" % PROG, file=sys.stderr)
+        return 1
     try:
         try:
             run = Run(args)
@@ -261,13 +264,30 @@ def main(argv: Optional[List[str]] = None) -> int:
         out.flush()
         return run.status
     except BrokenPipeError:
-        # The reader went away (| head): say nothing, and keep Python from
-        # complaining when it flushes standard output at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        # The reader went away (| head): say nothing.
+        _drop_output()
         return 141
+    except OSError as exc:
+        if exc.filename is not None:  # a file of the run, not the output
+            print("%s: error: %s: %s" % (PROG, exc.filename, exc.strerror or exc), file=sys.stderr)
+            return 1
+        # Standard output cannot be written (a full disk, /dev/full, a
+        # descriptor closed under us): one line, no traceback.
+        _drop_output()
+        print("%s: error: cannot write standard output: %s" % (PROG, exc.strerror or exc), file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         return 130
+
+
+def _drop_output() -> None:
+    """Points standard output at the null device, so that Python's flush at
+    exit does not complain about the output that failed."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        sys.stdout = None
 
 
 def entry() -> None:

@@ -62,11 +62,12 @@ from __future__ import annotations
 import math
 import os
 import threading
+import weakref
 from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from ._reader import Message, ReadError, ReadWarning, read
+from ._reader import Message, ReadError, ReadWarning, positive_threads, read
 from .arrays import decode_many
 from ._tables import Tables
 
@@ -118,7 +119,7 @@ def many_message_arrays(messages: Sequence[Message], threads: int) -> List[Union
     decoded = decode_many([m.data for m in messages], [t.tableset for t in tables], threads=threads, errors="return")
     for message, loaded, one in zip(messages, tables, decoded):
         if isinstance(one, ValueError):
-            out.append(ReadError(message.source, message.index, str(one)))
+            out.append(message._decode_error(one))
         else:
             out.append(_from_decoded(message, loaded, one))
     return out
@@ -301,7 +302,9 @@ class _Plan:
                 want(part)
         self.keys = keys
         self.index = {k: i for i, k in enumerate(keys)}
-        self._luts: Dict[int, Tuple[Any, np.ndarray, np.ndarray]] = {}
+        # Per LoadedTables, held weakly: plans outlive calls (see _PLANS),
+        # tables given per call must not live as long as they do.
+        self._luts: "weakref.WeakKeyDictionary[Any, Tuple[np.ndarray, np.ndarray]]" = weakref.WeakKeyDictionary()
         self._plans: Dict[bytes, np.ndarray] = {}
         self._elements: Dict[Tuple[int, int], int] = {}  # (descriptor, key index) -> element index
         self.key_of: List[int] = []  # element index -> key index
@@ -312,16 +315,16 @@ class _Plan:
         whether these tables hold it as character data. Elements are told
         apart by descriptor: two descriptors of one key (``timePeriod`` in
         hours and in minutes) are two elements that fill the same column."""
-        entry = self._luts.get(id(tables))
-        if entry is None or entry[0] is not tables:
+        entry = self._luts.get(tables)
+        if entry is None:
             # Element descriptors (F = 0) are below 64000; anything above
             # (operators, associated fields) reads as the last entry, -1.
             lut = np.full(_LUT_SIZE, -2, dtype=np.int16)
             lut[-1] = -1
-            entry = (tables, lut, np.zeros(len(self.keys), dtype=bool))
+            entry = (lut, np.zeros(len(self.keys), dtype=bool))
             with self._lock:
-                self._luts[id(tables)] = entry
-        _, lut, is_text = entry
+                entry = self._luts.setdefault(tables, entry)
+        lut, is_text = entry
         codes = np.minimum(codes, _LUT_SIZE - 1)
         found = lut[codes]
         fresh = found == -2
@@ -696,7 +699,7 @@ def read_bufr(
         if len(at):
             collected.add(arrays, at, is_text)
 
-    threads = max(1, threads if threads is not None else _DEFAULT_THREADS)
+    threads = _DEFAULT_THREADS if threads is None else positive_threads(threads)
     for chunk in _chunks(_messages(source, tables, errors), 16 * threads):
         for arrays in many_message_arrays(chunk, threads):
             if isinstance(arrays, ReadError):
@@ -741,7 +744,10 @@ def read_bufr(
             anyof |= out_has[k]
         keep &= anyof
     for k, test in conditions.items():
-        keep &= test(out_values[k], out_has[k])
+        try:
+            keep &= test(out_values[k], out_has[k])
+        except (TypeError, ValueError, OverflowError) as exc:
+            raise ValueError("filters: %s: %r cannot be compared with its values (%s)" % (k, filters[k], exc)) from None
     if dropna:
         for k in required:
             keep &= ~_missing(out_values[k])
