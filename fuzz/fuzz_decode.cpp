@@ -7,13 +7,21 @@
 // A whole input that frames as a message is decoded as it is, too. Each
 // decoding runs on both sinks, which must agree: the same error, or the
 // same number of items.
+//
+// Damage between messages: the input, then its first half (a message cut
+// short, when the input is one), then a fixed good message. The scan that
+// goes on past damage must frame the input when it frames alone, and must
+// find the good message intact at the end, unless a message framed from
+// the damage ends where it ends and so holds it.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "message/decode.hpp"
 #include "message/framing.hpp"
+#include "message/scan.hpp"
 #include "tables/eccodes_loader.hpp"
 
 namespace {
@@ -40,6 +48,38 @@ void decode_both(const corvena::BufrMessage& m, std::string_view data) {
     if (n != items->size()) std::abort();
 }
 
+// Edition 4, one uncompressed subset of 001001 (7 bits) = 6 and 001002
+// (10 bits) = 123; no "BUFR" or "7777" inside it but at its ends.
+constexpr unsigned char kTrailer[] = {
+    'B', 'U', 'F', 'R', 0, 0, 52, 4,                                         // section 0
+    0, 0, 22, 0, 0, 98, 0, 0, 0, 0, 0, 0, 0, 38, 0, 0x07, 0xEA, 12, 8, 12, 0, 0,  // section 1
+    0, 0, 11, 0, 0, 1, 0x80, 0x01, 0x01, 0x01, 0x02,                         // section 3
+    0, 0, 7, 0, 0x0C, 0x3D, 0x80,                                            // section 4
+    '7', '7', '7', '7'};
+const std::string_view kTrailerBytes(reinterpret_cast<const char*>(kTrailer), sizeof kTrailer);
+
+void check_trailer(std::string_view bytes) {
+    auto m = corvena::parse_message(bytes);
+    if (!m) std::abort();
+    auto items = corvena::decode_section4(*m, tables(), bytes.substr(m->section4_data_offset, m->section4_data_length));
+    if (!items || items->size() != 2 || items->items[0].raw != 6 || items->items[1].raw != 123) std::abort();
+}
+
+void check_resync(std::string_view input, bool input_frames) {
+    std::string buffer(input);
+    buffer.append(input.substr(0, input.size() / 2));
+    const std::size_t tail = buffer.size();
+    buffer.append(kTrailerBytes);
+    const auto entries = corvena::scan_messages_resync(buffer);
+    if (entries.empty()) std::abort();
+    if (input_frames && (entries[0].error || entries[0].start != 0 || entries[0].length != input.size())) {
+        std::abort();
+    }
+    const auto& last = entries.back();
+    if (last.error || last.start > tail || last.start + last.length != buffer.size()) std::abort();
+    if (last.start == tail) check_trailer(std::string_view(buffer).substr(tail));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -48,6 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (framed) {
         decode_both(*framed, bytes.substr(framed->section4_data_offset, framed->section4_data_length));
     }
+    check_resync(bytes, framed.ok());
     if (size < 4) return 0;
     corvena::BufrMessage m;
     m.compressed_data = (data[0] & 1) != 0;
