@@ -48,7 +48,8 @@ need_apt=()
 
 # The project needs CMake 3.26; Debian 12's own is 3.25.
 cmake=cmake
-if ! cmake --version 2>/dev/null | head -1 | awk '{split($3, v, "."); exit !(v[1] > 3 || (v[1] == 3 && v[2] >= 26))}'; then
+if ! cmake --version 2>/dev/null |
+    awk 'NR == 1 {split($3, v, "."); ok = v[1] > 3 || (v[1] == 3 && v[2] >= 26)} END {exit !ok}'; then
     [ -x build/fuzz-venv/bin/cmake ] || {
         /usr/bin/python3 -m venv build/fuzz-venv
         build/fuzz-venv/bin/pip install -q "cmake>=3.26"
