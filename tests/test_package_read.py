@@ -157,6 +157,74 @@ def test_section4_failures_say_what_failed():
         message.subsets()
 
 
+def old_section1(edition):
+    """Section 1 of edition 2 or 3 laid out by hand: centre 98 (in 16 bits
+    for edition 2, 8 for edition 3), sub-centre 7 (edition 3 only), update
+    1, no section 2, category 2, sub-category 9, tables 38/0, 2024-05-16
+    12:30 (year of century 24)."""
+    centre = (b"\x00\x62" if edition == 2 else b"\x07\x62")  # edition 3: sub-centre, then centre
+    body = b"\x00" + centre + bytes([1, 0, 2, 9, 38, 0, 24, 5, 16, 12, 30, 0])
+    return (len(body) + 3).to_bytes(3, "big") + body
+
+
+@pytest.mark.parametrize("edition, subcentre", [(2, None), (3, 7)])
+def test_editions_2_and_3(tmp_path, edition, subcentre):
+    from bufr_build import Bits, message, table_dir
+
+    tables = corvena.TableSet.from_eccodes(table_dir(tmp_path / "t", elements=[
+        (1001, "WMO BLOCK NUMBER", "Numeric", 0, 0, 7), (12101, "TEMPERATURE", "K", 2, 0, 16)]))
+    data = Bits().put(10, 7).put(27315, 16).put(11, 7).put(27415, 16)
+    four = next(corvena.read(message([1001, 12101], data, subsets=2), tables=tables))
+    old = message([1001, 12101], data, subsets=2, edition=edition, s1=old_section1(edition))
+    m = next(corvena.read(old, tables=tables))
+    assert m.data == old and m.edition4_data != old and m.total_length == len(old)
+    assert (m.edition, m.originating_centre, m.originating_subcentre, m.update_sequence_number, m.data_category,
+            m.local_data_subcategory, m.international_data_subcategory, m.master_tables_version_number,
+            m.typical_second) == (edition, 98, subcentre, 1, 2, 9, None, 38, None)
+    assert m.typical_time == datetime.datetime(2024, 5, 16, 12, 30, tzinfo=UTC)
+    assert m.section1_length == len(old_section1(edition))
+    assert old[m.section4_data_offset:][:4] == four.data[four.section4_data_offset:][:4]
+    assert [s.values(1001) for s in m.subsets()] == [[10], [11]]
+    assert m.items() == four.items() and m.get("012101") == 273.15
+    assert pickle.loads(pickle.dumps(m)).items() == m.items()
+
+
+def test_missing_text_is_missing_everywhere(tmp_path):
+    import json
+    import subprocess
+    import sys
+
+    from bufr_build import Bits, message, table_dir
+
+    d = table_dir(tmp_path / "t", elements=[(1015, "STATION NAME", "CCITT IA5", 0, 0, 32),
+                                            (1001, "BLOCK", "Numeric", 0, 0, 7)])
+    path = tmp_path / "m.bufr"
+    path.write_bytes(message([1015, 1001], Bits().ones(32).put(10, 7)))
+    m = next(corvena.read(str(path), tables=d))
+    assert [(i.descriptor, i.value) for i in m.items()] == [(1015, None), (1001, 10)]
+
+    def cli(*args):
+        out = subprocess.run([sys.executable, "-m", "corvena", *args, "--tables", d, str(path)],
+                             capture_output=True, text=True, timeout=120)
+        assert out.returncode == 0, out.stderr
+        return out.stdout
+
+    assert "001015 e001015 = missing" in cli("dump")
+    assert json.loads(cli("dump", "--json"))[0]["subsets"][0][0]["value"] is None
+    assert cli("get", "--keys", "001015,001001").splitlines()[1].endswith(",,10")
+
+
+@pytest.mark.parametrize("edition", [0, 1, 5, 255])
+def test_other_editions_are_named(edition):
+    from bufr_build import message
+
+    data = bytearray(message([1001], b"\0"))
+    data[7] = edition
+    with pytest.raises(corvena.ReadError, match="unsupported BUFR edition %d: corvena reads editions 2, 3 and 4"
+                       % edition):
+        list(corvena.read(bytes(data)))
+
+
 def test_decoding_error_names_file_and_message():
     jason = os.path.join(MESSAGES, "jason2.bufr")
     message = next(corvena.read(jason))

@@ -28,7 +28,7 @@ def typical_time(message: Message) -> str:
 
 def message_record(message: Message) -> Dict[str, Any]:
     """The header part of a message as the dump shows it."""
-    h = message.header
+    h = message  # its own header fields, whatever its edition
     return {
         "file": message.source,
         "index": message.index,
@@ -65,8 +65,9 @@ def shown(value: object) -> str:
 def write_text(message: Message, out: TextIO) -> None:
     r = message_record(message)
     out.write(
-        "== %s message %d: centre %d/%d, category %d, %s, %d subset(s), %s\n   tables: %s\n"
-        % (r["file"], r["index"], r["centre"], r["subcentre"], r["category"], r["typical_time"],
+        "== %s message %d: centre %d/%s, category %d, %s, %d subset(s), %s\n   tables: %s\n"
+        % (r["file"], r["index"], r["centre"], "-" if r["subcentre"] is None else r["subcentre"], r["category"],
+           r["typical_time"],
            r["number_of_subsets"], "compressed" if r["compressed"] else "uncompressed", r["tables"])
     )
     for number, subset in enumerate(message.subsets(), 1):
@@ -105,7 +106,7 @@ def native_json_columns(message: Message) -> List[str]:
     if n == 0:
         return []
     try:
-        parts = _ext.decode_arrays(message.data, message.tables)
+        parts = _ext.decode_arrays(message.edition4_data, message.tables)
     except ValueError as exc:
         raise message._decode_error(exc) from None
     tables = message.loaded_tables()

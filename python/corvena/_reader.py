@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTupl
 import _corvena
 
 from . import _ext
+from ._editions import SUPPORTED, as_edition4, edition_of, unsupported
 from ._tables import SHIPPED_DESCRIPTION, LoadedTables, Tables, TablesSource
 
 __all__ = ["Item", "Items", "Message", "ReadError", "ReadWarning", "read"]
@@ -186,11 +187,14 @@ def _build_items(values: Sequence["_corvena.DecodedValue"], tables: LoadedTables
         if info is None:
             info = infos[d] = info_of(d)
         text = v.raw_text
-        if text is not None:
-            append(new(Item, (info.key, text.rstrip("\x00"), info.unit, d, info.name or v.name, v.raw_meaning, None)))
+        raw = v.raw
+        if text is not None or raw is None:
+            # Character data (it has no raw integer; a missing text has no
+            # text, and its value is only a running number).
+            value = text.rstrip("\x00") if text is not None else None
+            append(new(Item, (info.key, value, info.unit, d, info.name or v.name, v.raw_meaning, None)))
             continue
         value = v.raw_value
-        raw = v.raw
         if value is not None and info.integral and (raw + info.reference) * info.factor == value:
             value = int(value)
         if info.flag and value is not None and raw is not None:
@@ -244,11 +248,11 @@ class Message:
         total_length: int
         master_table_number: int
         originating_centre: int
-        originating_subcentre: int
+        originating_subcentre: Optional[int]  # None in edition 2
         update_sequence_number: int
         local_section_present: bool
         data_category: int
-        international_data_subcategory: int
+        international_data_subcategory: Optional[int]  # None in editions 2 and 3
         local_data_subcategory: int
         master_tables_version_number: int
         local_tables_version_number: int
@@ -257,7 +261,7 @@ class Message:
         typical_day: int
         typical_hour: int
         typical_minute: int
-        typical_second: int
+        typical_second: Optional[int]  # None in editions 2 and 3
         number_of_subsets: int
         observed_data: bool
         compressed_data: bool
@@ -269,17 +273,25 @@ class Message:
         section4_data_offset: int
         section4_data_length: int
 
-    __slots__ = ("data", "source", "index", "header", "_tables", "_loaded", "_values", "_items", "_subsets", "_used")
+    __slots__ = ("data", "edition4_data", "source", "index", "header", "_overrides", "_tables", "_loaded", "_values",
+                 "_items", "_subsets", "_used")
 
-    def __init__(self, data: bytes, source: str, index: int, header: "_corvena.BufrMessage", tables: Tables) -> None:
-        #: The bytes of the message, from "BUFR" to "7777".
+    def __init__(self, data: bytes, source: str, index: int, tables: Optional[Tables]) -> None:
+        """Frames `data` (one message of edition 2, 3 or 4); raises ValueError
+        when it cannot."""
+        #: The bytes of the message, from "BUFR" to "7777", as in the file.
         self.data = data
+        #: The same message in edition 4 form (the same object for an edition
+        #: 4 message): what the decoders read.
+        self.edition4_data, self._overrides = as_edition4(data)
+        #: The native header of the edition 4 form (section 0, 1 and 3), a
+        #: :class:`corvena.BufrMessage`; the message's own attributes say
+        #: what its edition holds.
+        self.header = _corvena.parse_bytes(self.edition4_data)
         #: The file it came from (``<bytes>`` or a stream's name otherwise).
         self.source = source
         #: Its place in the file, counted from 0.
         self.index = index
-        #: The native header (section 0, 1 and 3), a :class:`corvena.BufrMessage`.
-        self.header = header
         self._tables = tables
         self._loaded: Optional[LoadedTables] = None
         self._values: Optional[list] = None
@@ -289,7 +301,15 @@ class Message:
 
     def __getattr__(self, name: str) -> Any:
         if name in HEADER_FIELDS:
-            return getattr(self.header, name)
+            overrides = self._overrides
+            if overrides is None:
+                return getattr(self.header, name)
+            if name in overrides:
+                return overrides[name]
+            value = getattr(self.header, name)
+            if name == "section4_data_offset":
+                value += overrides["_shift"]
+            return value
         raise AttributeError("'Message' object has no attribute %r" % name)
 
     def __repr__(self) -> str:
@@ -349,7 +369,7 @@ class Message:
                 raise self._error("decoded values are not kept across pickling; use items()")
             tables = self.loaded_tables()
             try:
-                self._values = _corvena.decode_values_with_tables(self.data, tables.tableset)
+                self._values = _corvena.decode_values_with_tables(self.edition4_data, tables.tableset)
             except ValueError as exc:
                 reason = section4_reason(str(exc))
                 if self.header.local_tables_version_number and tables.description.startswith(SHIPPED_DESCRIPTION):
@@ -398,7 +418,7 @@ class Message:
             size = total // n
             return [i * size for i in range(n + 1)]
         try:
-            parts = _ext.decode_arrays(self.data, self.tables)
+            parts = _ext.decode_arrays(self.edition4_data, self.tables)
         except ValueError as exc:
             raise self._decode_error(exc) from None
         return memoryview(parts["subset_starts"]).cast("Q").tolist() + [total]
@@ -426,8 +446,7 @@ _UNPICKLABLE = Tables.UNPICKLABLE
 
 
 def _restore(data, source, index, spec, used, items, starts):
-    header = _corvena.parse_bytes(data)
-    message = Message(data, source, index, header, None if spec is False else _restored_tables(spec))
+    message = Message(data, source, index, None if spec is False else _restored_tables(spec))
     message._used = used
     if items is not None:
         message._items = Items(Item(*i) for i in items)
@@ -491,15 +510,20 @@ def _messages(name: str, data: bytes, tables: Tables, errors: ErrorPolicy) -> It
         return
     for index, (start, length, failure) in enumerate(entries):
         if failure is not None:
+            edition = edition_of(data[start : start + 8])
+            if edition is not None and edition not in SUPPORTED and edition < 2:
+                # Editions 0 and 1 have no total length in section 0: their
+                # framing fails, and the edition is what to say.
+                failure = "%s (%s)" % (unsupported(edition), failure)
             _handle(ReadError(name, index, failure), errors)
             continue
         chunk = data[start : start + length]
         try:
-            header = _corvena.parse_bytes(chunk)
+            message = Message(chunk, name, index, tables)
         except ValueError as exc:
             _handle(ReadError(name, index, str(exc)), errors)
             continue
-        yield Message(chunk, name, index, header, tables)
+        yield message
 
 
 def _nothing_found(data: bytes) -> str:

@@ -115,7 +115,7 @@ LS_COLUMNS = ("file", "index", "centre", "subcentre", "category", "typical_time"
 def cmd_ls(run: Run, out: TextIO) -> None:
     out.write("\t".join(LS_COLUMNS) + "\n")
     for message in run.messages(run.args.files):
-        h = message.header
+        h = message  # its own header fields, whatever its edition
         row = (
             message.source,
             message.index,
@@ -127,7 +127,7 @@ def cmd_ls(run: Run, out: TextIO) -> None:
             "yes" if h.compressed_data else "no",
             message.tables_used,
         )
-        out.write("\t".join(str(v) for v in row) + "\n")
+        out.write("\t".join("" if v is None else str(v) for v in row) + "\n")
 
 
 # ---- dump ------------------------------------------------------------------
@@ -208,7 +208,7 @@ def parser() -> argparse.ArgumentParser:
                         help="report a bad file or message and go on (the exit status is still 1)")
     common.add_argument("--no-progress", action="store_true", help="no progress bar on a terminal")
 
-    top = argparse.ArgumentParser(prog=PROG, description="Read WMO BUFR edition 4 files.",
+    top = argparse.ArgumentParser(prog=PROG, description="Read WMO BUFR files (editions 2, 3 and 4).",
                                   epilog="Exit status: 0 all read, 1 a file or message could not be read, "
                                          "2 usage or tables error, 141 output closed early.")
     from . import __version__

@@ -114,9 +114,10 @@ def many_message_arrays(messages: Sequence[Message], threads: int) -> List[Union
     that cannot be decoded gives its ReadError in its place."""
     out: List[Union[MessageArrays, ReadError]] = []
     tables = [message.loaded_tables() for message in messages]
-    if sum(len(m.data) for m in messages) < _THREADED_BYTES:
+    if sum(len(m.edition4_data) for m in messages) < _THREADED_BYTES:
         threads = 1  # starting threads would cost more than they save
-    decoded = decode_many([m.data for m in messages], [t.tableset for t in tables], threads=threads, errors="return")
+    decoded = decode_many([m.edition4_data for m in messages], [t.tableset for t in tables], threads=threads,
+                          errors="return")
     for message, loaded, one in zip(messages, tables, decoded):
         if isinstance(one, ValueError):
             out.append(message._decode_error(one))
