@@ -172,9 +172,11 @@ def test_bad_tables_exit_2_and_missing_tables_fall_back(tmp_path):
     (tmp_path / "element.table").write_text("not a table\n")
     out = run("ls", "--tables", str(tmp_path), SYNOP)
     assert out.returncode == 2 and out.stderr.startswith("corvena: error: tables: ")
+    # A path that does not exist is a mistake to report, not a reason to
+    # fall back to other tables.
     out = run("ls", "--tables", str(tmp_path / "nowhere"), SYNOP)
-    assert out.returncode == 0 and "warning: tables %s: not found" % (tmp_path / "nowhere") in out.stderr
-    assert "\tshipped WMO BUFR4 tables (tables %s: not found)" % (tmp_path / "nowhere") in out.stdout
+    assert out.returncode == 2 and out.stdout == ""
+    assert out.stderr == "corvena: error: tables: %s: not found\n" % (tmp_path / "nowhere")
 
 
 def test_closed_pipe_is_quiet():

@@ -189,6 +189,14 @@ def test_editions_2_and_3(tmp_path, edition, subcentre):
     assert pickle.loads(pickle.dumps(m)).items() == m.items()
 
 
+def test_tables_are_loaded_once_per_process(tmp_path):
+    # A loop of corvena.read over many files loads each set of tables once.
+    for tables in (None, corvena.SHIPPED_TABLES):
+        first = next(corvena.read(SYNOP, tables=tables)).tables
+        assert next(corvena.read(pathlib.Path(SYNOP).read_bytes(), tables=tables)).tables is first
+    assert next(corvena.read(SYNOP, tables=corvena.Tables(corvena.SHIPPED_TABLES))).tables is not first
+
+
 def test_missing_text_is_missing_everywhere(tmp_path):
     import json
     import subprocess

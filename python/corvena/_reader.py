@@ -5,7 +5,6 @@ from __future__ import annotations
 import datetime
 import gc
 import os
-import threading
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
@@ -13,7 +12,7 @@ import _corvena
 
 from . import _ext
 from ._editions import SUPPORTED, as_edition4, edition_of, unsupported
-from ._tables import SHIPPED_DESCRIPTION, LoadedTables, Tables, TablesSource
+from ._tables import SHIPPED_DESCRIPTION, LoadedTables, Tables, TablesSource, shared_tables
 
 __all__ = ["Item", "Items", "Message", "ReadError", "ReadWarning", "read"]
 
@@ -218,18 +217,10 @@ def _flag_meaning(tables: LoadedTables, code: int, raw: int, width: int) -> Opti
     return "; ".join(texts) if texts else None
 
 
-_RESTORED_TABLES: Dict[Optional[str], Tables] = {}
-_RESTORED_LOCK = threading.Lock()
-
-
 def _restored_tables(spec: Optional[str]) -> Tables:
-    with _RESTORED_LOCK:
-        found = _RESTORED_TABLES.get(spec)
-        if found is None:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                found = _RESTORED_TABLES[spec] = Tables(spec)
-        return found
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return shared_tables(spec)
 
 
 class Message:
@@ -477,7 +468,7 @@ def read(source: Source, *, tables: TablesSource = None, errors: ErrorPolicy = "
     """
     if not (callable(errors) or errors in ("raise", "skip", "warn")):
         raise ValueError("errors must be 'raise', 'skip', 'warn' or a callable, not %r" % (errors,))
-    resolver = tables if isinstance(tables, Tables) else Tables(tables)
+    resolver = shared_tables(tables)
     name, data = _load(source)
     return _messages(name, data, resolver, errors)
 

@@ -39,7 +39,7 @@ from _corvena import TableSet
 from . import _ext
 from ._keys import key_from_name
 
-__all__ = ["Tables", "SHIPPED_TABLES", "DEBIAN_DEFINITIONS", "load_wmo_code_tables"]
+__all__ = ["Tables", "SHIPPED_TABLES", "DEBIAN_DEFINITIONS", "load_wmo_code_tables", "shared_tables"]
 
 #: Directory of the WMO BUFR4 CSV tables shipped inside the package.
 SHIPPED_TABLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tables", "wmo")
@@ -324,6 +324,31 @@ class Tables:
         with self._lock:
             self._cache.setdefault(key, found)
         return found
+
+
+_SHARED: Dict[tuple, Tables] = {}
+_SHARED_LOCK = threading.Lock()
+
+
+def shared_tables(source: TablesSource) -> Tables:
+    """The Tables of `source` for the whole process: each distinct set of
+    tables is loaded once, however many files are read. A Tables given is
+    used as it is; a TableSet gets a Tables of its own (it is loaded
+    already). The default source is keyed by ``ECCODES_DEFINITION_PATH``,
+    so a change of it is seen; give ``Tables(path)`` to read a directory
+    anew."""
+    if isinstance(source, Tables):
+        return source
+    if isinstance(source, TableSet):
+        return Tables(source)
+    key = ("path", os.fspath(source)) if source is not None else ("env", os.environ.get("ECCODES_DEFINITION_PATH"))
+    with _SHARED_LOCK:
+        found = _SHARED.get(key)
+    if found is None:
+        made = Tables(source)  # outside the lock: loading may take a while
+        with _SHARED_LOCK:
+            found = _SHARED.setdefault(key, made)
+    return found
 
 
 def _wmo_tables(directory: str) -> TableSet:

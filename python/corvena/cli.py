@@ -72,6 +72,8 @@ class Run:
         self.args = args
         self.status = 0
         self.progress = Progress(not args.no_progress)
+        if args.tables is not None and not os.path.exists(args.tables):
+            raise ValueError("%s: not found" % args.tables)
         self.tables = Tables(SHIPPED_TABLES if args.shipped_tables else args.tables)
 
     def error(self, text: str) -> None:

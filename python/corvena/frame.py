@@ -163,21 +163,6 @@ def _typical(message: Message) -> np.datetime64:
 # Sources
 
 
-def _tables_for(tables: Any) -> Tables:
-    """One Tables per table source and process, so files share loaded tables."""
-    if isinstance(tables, Tables):
-        return tables
-    directory = None if tables is None else tables if isinstance(tables, str) else None
-    if tables is not None and directory is None:
-        return Tables(tables)
-    with _SHARED_LOCK:
-        found = _SHARED.get(directory)
-        if found is None:
-            found = _SHARED[directory] = Tables(directory)
-        return found
-
-
-_SHARED: Dict[Optional[str], Tables] = {}
 _SHARED_LOCK = threading.Lock()
 
 
@@ -186,7 +171,7 @@ def _messages(source: Any, tables: Any, errors: Any) -> Iterable[Message]:
         yield source
         return
     if isinstance(source, (str, os.PathLike, bytes, bytearray, memoryview)) or hasattr(source, "read"):
-        yield from read(source, tables=_tables_for(tables), errors=errors)
+        yield from read(source, tables=tables, errors=errors)
         return
     for item in source:  # paths, byte strings or messages
         yield from _messages(item, tables, errors)
