@@ -91,6 +91,12 @@ def test_width_scale_and_local_operators(tables):
     assert [(x.descriptor, x.name, x.raw, x.raw_value) for x in v] == [(63253, "localElement", 1234, 1234.0),
                                                                        (11001, "EIGHT", 3, 3.0)]
     assert err(tables, [63253], Bits().put(0, 16)) == "descriptor 063253 was not found in Table B"
+    # A table entry of another width than 2-06 gives is some other element
+    # of that code: the bits are a plain number (12002 has scale 1 and
+    # reference -400 at 12 bits); an entry of that very width applies.
+    v = decode(tables, [206008, 12002, 206012, 12002], Bits().put(59, 8).put(459, 12))
+    assert [(x.descriptor, x.name, x.raw, x.raw_value) for x in v] == [(12002, "localElement", 59, 59.0),
+                                                                       (12002, "REF", 459, 5.9)]
     v = decode(tables, [208010, 1015, 1015, 208000, 1015],
                Bits().text("0123456789").text("abcdefghij").text("WXYZ"))
     assert [x.raw_text for x in v] == ["0123456789", "abcdefghij", "WXYZ"]

@@ -242,9 +242,12 @@ private:
         // carry no associated field.
         const std::uint64_t before = reader_.position();
         if (state_.associated_width != 0 && !is_class31(c)) CORVENA_TRY(reader_.associated(state_.associated_width));
+        // 2-06-YYY lets a decoder pass over a local element it does not
+        // know: its YYY bits are read as a plain number. A table entry of
+        // another width describes some other element of that code (local
+        // tables differ between centres), so it is not applied either.
+        if (def != nullptr && state_.local_width && def->width != *state_.local_width) def = nullptr;
         if (def == nullptr) {
-            // 2-06-YYY lets a decoder pass over a local element it does not
-            // know: its YYY bits are read as a plain number.
             if (!state_.local_width) return BufrError::element_not_found(c);
             ElementDefinition& local = state_.local_elements.emplace_back();
             local.code = c;
