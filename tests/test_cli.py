@@ -146,6 +146,19 @@ def test_damage_between_messages_and_files_without_messages(tmp_path):
         assert out.stderr.startswith("corvena: error: %s: no BUFR message found" % empty) and words in out.stderr
 
 
+def test_missing_optional_dependencies_name_the_extra(tmp_path):
+    # Python reads sitecustomize at start: there it hides pandas and pyarrow.
+    (tmp_path / "sitecustomize.py").write_text("import sys\nsys.modules['pandas'] = sys.modules['pyarrow'] = None\n")
+    env = dict(os.environ, PYTHONPATH=str(tmp_path))
+    out = run("get", "--columns", "stationNumber", SYNOP, env=env)
+    assert out.returncode == 2
+    assert out.stderr == ("corvena: error: corvena.read_bufr needs pandas, which is not installed: "
+                          "pip install 'corvena[dataframe]'\n")
+    code = "import corvena\ntry:\n    corvena.read_bufr(%r, ['stationNumber'])\nexcept ImportError as e:\n    print(e)" % SYNOP
+    shown = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+    assert "pip install 'corvena[dataframe]'" in shown.stdout
+
+
 @pytest.mark.parametrize("redirect", ["1>&-", "> /dev/full"])
 def test_unwritable_output_is_one_error_line(redirect):
     out = subprocess.run("'%s' -m corvena dump '%s' %s" % (sys.executable, AMSUA, redirect), shell=True,

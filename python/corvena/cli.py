@@ -167,7 +167,7 @@ def cmd_get(run: Run, out: TextIO) -> None:
                         required_columns=not run.args.any_column)
         except (ReadError, OSError) as exc:
             run.error(str(exc))
-        except ValueError as exc:
+        except (ValueError, ImportError) as exc:
             raise SystemExit(_usage_error(str(exc)))
         return
     if run.args.filter or run.args.output or run.args.any_column:

@@ -39,6 +39,7 @@ import os
 from typing import Any, List, Mapping, Optional, Sequence, Union
 
 from . import frame as _frame
+from ._optional import require
 
 __all__ = ["read_bufr"]
 
@@ -120,7 +121,7 @@ def read_bufr(
     parallel part. `meta` (an empty pandas DataFrame with the columns and
     their types) saves reading the first file to learn them.
     """
-    import dask.dataframe as dd
+    dd = require("dask.dataframe", "dask", "corvena.dask.read_bufr")
 
     files = _paths(paths)
     if not files:

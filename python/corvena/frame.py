@@ -69,6 +69,7 @@ import numpy as np
 
 from ._reader import Message, ReadError, ReadWarning, positive_threads, read
 from .arrays import decode_many
+from ._optional import require
 from ._tables import Tables
 
 __all__ = ["read_bufr", "write_table", "parse_filter", "COMPUTED_COLUMNS"]
@@ -655,7 +656,7 @@ def read_bufr(
     data cannot be decoded is passed over too. Messages are decoded on
     `threads` threads (default: one per core, at most 8).
     """
-    import pandas as pd
+    pd = require("pandas", "dataframe", "corvena.read_bufr")
 
     columns = [columns] if isinstance(columns, str) else list(dict.fromkeys(columns))
     if not columns:
@@ -815,6 +816,7 @@ def write_table(
     if format is None:
         format = "parquet" if isinstance(output, (str, os.PathLike)) and os.fspath(output).endswith(".parquet") else "csv"
     if format == "parquet":
+        require("pyarrow", "parquet", "Parquet output")
         if output is None:
             raise ValueError("Parquet output needs a file path")
         frame.to_parquet(output, index=False)
