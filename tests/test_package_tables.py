@@ -1,6 +1,9 @@
 """Tables chosen per message, the shipped WMO tables, and keys."""
 
 import os
+import re
+import subprocess
+import sys
 
 import pytest
 
@@ -128,3 +131,43 @@ def test_bad_table_directory_is_an_error(tmp_path):
     (tmp_path / "element.table").write_text("not a table\n")
     with pytest.raises(ValueError):
         corvena.read(SYNOP, tables=tmp_path)
+
+
+HIDE_SYSTEM_DEFINITIONS = "import corvena._tables as t\nt.DEBIAN_DEFINITIONS = '/nonexistent'\n"
+
+
+def quick_start():
+    """The README's quick start, on a real file."""
+    readme = open(os.path.join(os.path.dirname(__file__), "..", "README.md")).read()
+    code = re.search(r"## Quick start\n\n```python\n(.*?)```", readme, re.S).group(1)
+    return code.replace('"observations.bufr"', repr(DWD))
+
+
+def test_same_keys_and_values_without_system_definitions(tmp_path, definitions):
+    # Python runs sitecustomize at start: there the system definitions are
+    # hidden, as on a machine where corvena was installed by pip alone.
+    (tmp_path / "sitecustomize.py").write_text(HIDE_SYSTEM_DEFINITIONS)
+    script = quick_start() + """
+import corvena
+for path in %r:
+    for m in corvena.read(path):
+        print(m.tables_used.split(" (")[0])
+        for item in m.items():
+            print(item)
+""" % ([os.path.join(MESSAGES, name) for name in ("aaen_55.bufr", "ISMD01_OKPR.bufr", "compress_3.bufr")],)
+    env = {k: v for k, v in os.environ.items() if k != "ECCODES_DEFINITION_PATH"}
+    outputs = []
+    for hidden in (False, True):
+        run_env = dict(env, CORVENA_CACHE_DIR=str(tmp_path / "cache"))
+        if hidden:
+            run_env["PYTHONPATH"] = str(tmp_path)
+        out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=run_env,
+                             timeout=300)
+        assert out.returncode == 0 and out.stderr == "", out.stderr
+        outputs.append(out.stdout.splitlines())
+    with_system, without = outputs
+    assert "ecCodes definitions " + definitions in with_system
+    assert "ecCodes definitions shipped with corvena" in without
+    assert [x for x in with_system if not x.startswith("ecCodes definitions")] == \
+        [x for x in without if not x.startswith("ecCodes definitions")]
+    assert len(with_system) > 100000

@@ -10,15 +10,19 @@ once. Sources, in order:
    BUFR4 CSV tables;
 2. when nothing is given, an ecCodes definitions root: the first entry of
    ``ECCODES_DEFINITION_PATH`` that holds BUFR tables, else Debian's
-   ``/usr/share/eccodes/definitions``;
+   ``/usr/share/eccodes/definitions``, else the BUFR tables of the ecCodes
+   definitions shipped inside the package (every master and local table of
+   ecCodes 2.28, packed in ``tables/eccodes``; unpacked once per machine
+   into a cache folder on first use), so that keys, values and meanings
+   are the same with and without ecCodes installed;
 3. the WMO BUFR4 tables shipped inside the package (latest version, no
    local tables).
 
 Under a definitions root the tables are chosen per message from section 1
 (master table, master and local versions, centre, sub-centre); a message
-whose tables that root cannot give falls back to the shipped tables, with
+whose tables that root cannot give falls back to the WMO tables, with
 a warning. A source that is named but missing also falls back to the
-shipped tables, with a warning, and every result says which tables it used
+WMO tables, with a warning, and every result says which tables it used
 (``Message.tables_used``).
 """
 
@@ -26,8 +30,12 @@ from __future__ import annotations
 
 import csv
 import glob
+import hashlib
 import io
 import os
+import shutil
+import tarfile
+import tempfile
 import re
 import threading
 import warnings
@@ -47,6 +55,11 @@ SHIPPED_TABLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "table
 DEBIAN_DEFINITIONS = "/usr/share/eccodes/definitions"
 
 SHIPPED_DESCRIPTION = "shipped WMO BUFR4 tables"
+
+#: The BUFR tables of the ecCodes definitions, shipped inside the package.
+SHIPPED_ECCODES_ARCHIVE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tables", "eccodes",
+                                       "bufr-tables.tar.xz")
+SHIPPED_ECCODES_DESCRIPTION = "ecCodes definitions shipped with corvena"
 
 # A range of code figures ("10-14") is expanded into one entry per figure
 # when it spans at most this many figures; the wider ranges of the WMO
@@ -217,6 +230,80 @@ def definitions_from_environment() -> Tuple[Optional[str], List[str]]:
     return None, notes
 
 
+_UNPACKED: Dict[str, Optional[str]] = {}
+_UNPACK_LOCK = threading.Lock()
+
+
+def shipped_definitions() -> Optional[str]:
+    """A definitions root holding the shipped ecCodes BUFR tables: unpacked
+    once per machine into ``$CORVENA_CACHE_DIR`` (default
+    ``$XDG_CACHE_HOME/corvena`` or ``~/.cache/corvena``), else into a
+    temporary folder; None when neither can be written."""
+    with _UNPACK_LOCK:
+        if SHIPPED_ECCODES_ARCHIVE in _UNPACKED:
+            return _UNPACKED[SHIPPED_ECCODES_ARCHIVE]
+        found = None
+        try:
+            with open(SHIPPED_ECCODES_ARCHIVE, "rb") as f:
+                digest = hashlib.sha256(f.read()).hexdigest()[:16]
+        except OSError:
+            digest = None
+        if digest is not None:
+            for parent in _cache_folders():
+                found = _unpacked_into(os.path.join(parent, "eccodes-bufr-tables-" + digest))
+                if found is not None:
+                    break
+        _UNPACKED[SHIPPED_ECCODES_ARCHIVE] = found
+        return found
+
+
+def _cache_folders() -> List[str]:
+    out = []
+    if os.environ.get("CORVENA_CACHE_DIR"):
+        out.append(os.environ["CORVENA_CACHE_DIR"])
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    out.append(os.path.join(base, "corvena"))
+    out.append(os.path.join(tempfile.gettempdir(), "corvena-%d" % os.getuid() if hasattr(os, "getuid") else "corvena"))
+    return out
+
+
+def _unpacked_into(root: str) -> Optional[str]:
+    """`root` holding the unpacked tables (unpacked now if it does not yet),
+    or None when it cannot be written."""
+    done = os.path.join(root, ".complete")
+    if os.path.isfile(done):
+        return root
+    parent = os.path.dirname(root)
+    try:
+        os.makedirs(parent, exist_ok=True)
+        work = tempfile.mkdtemp(prefix=".unpacking-", dir=parent)
+    except OSError:
+        return None
+    try:
+        with tarfile.open(SHIPPED_ECCODES_ARCHIVE, "r:xz") as tar:
+            members = tar.getmembers()
+            for m in members:  # our own archive, checked all the same
+                if m.name.startswith(("/", "..")) or ".." in m.name.split("/") or not (m.isfile() or m.isdir()
+                                                                                      or m.issym() or m.islnk()):
+                    raise ValueError("unexpected entry %s in %s" % (m.name, SHIPPED_ECCODES_ARCHIVE))
+                if (m.issym() and (m.linkname.startswith("/") or ".." in m.linkname.split("/"))):
+                    raise ValueError("unexpected link %s in %s" % (m.name, SHIPPED_ECCODES_ARCHIVE))
+            options = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
+            tar.extractall(work, members, **options)
+        open(os.path.join(work, ".complete"), "w").close()
+        try:
+            os.rename(work, root)
+        except OSError:  # another process was quicker
+            if not os.path.isfile(done):
+                raise
+    except (OSError, ValueError, tarfile.TarError):
+        return None
+    finally:
+        if os.path.isdir(work):
+            shutil.rmtree(work, ignore_errors=True)
+    return root
+
+
 class Tables:
     """Chooses and caches the tables of each message.
 
@@ -233,6 +320,8 @@ class Tables:
         self.spec: object = None if source is None else Tables.UNPICKLABLE
         self._fixed: Optional[LoadedTables] = None
         self._root: Optional[str] = None
+        self._root_name = ""
+        self._unpack_shipped = False  # the shipped ecCodes tables, unpacked on first use
         self._cache: Dict[tuple, LoadedTables] = {}
         self._shipped: Optional[LoadedTables] = None
         self._lock = threading.Lock()
@@ -246,6 +335,10 @@ class Tables:
             self._root, self.notes = definitions_from_environment()
             for note in self.notes:
                 warnings.warn(note + "; looking further", RuntimeWarning, stacklevel=3)
+            if self._root is None:
+                self._unpack_shipped = True
+            else:
+                self._root_name = "ecCodes definitions " + self._root
             return
         path = os.fspath(source)
         if not isinstance(path, str):
@@ -258,6 +351,7 @@ class Tables:
             warnings.warn(note + "; using the " + SHIPPED_DESCRIPTION, RuntimeWarning, stacklevel=3)
         elif kind == "definitions":
             self._root = path
+            self._root_name = "ecCodes definitions " + path
         elif kind == "eccodes":
             self._fixed = LoadedTables(TableSet.from_eccodes(path), "ecCodes table directory " + path, True)
         elif os.path.abspath(path) == os.path.abspath(SHIPPED_TABLES):
@@ -270,6 +364,18 @@ class Tables:
         """The ecCodes definitions root in use, if any."""
         return self._root
 
+    def _use_shipped_definitions(self) -> None:
+        root = shipped_definitions()
+        with self._lock:
+            if not self._unpack_shipped:
+                return
+            if root is None:
+                self.notes.append("the shipped ecCodes tables could not be unpacked (set CORVENA_CACHE_DIR to a "
+                                  "folder that can be written)")
+            else:
+                self._root, self._root_name = root, SHIPPED_ECCODES_DESCRIPTION
+            self._unpack_shipped = False
+
     def shipped(self) -> LoadedTables:
         """The WMO BUFR4 tables shipped inside the package (loaded once)."""
         with self._lock:
@@ -281,6 +387,8 @@ class Tables:
         """The tables for the message whose section 1 `header` holds."""
         if self._fixed is not None:
             return self._fixed
+        if self._unpack_shipped:
+            self._use_shipped_definitions()
         if self._root is None:
             description = SHIPPED_DESCRIPTION
             if self.notes:
@@ -309,13 +417,12 @@ class Tables:
             tableset = TableSet.from_definitions(self._root, header)
             found = LoadedTables(
                 tableset,
-                "ecCodes definitions %s (master table %d version %d, local version %d, centre %d/%d)"
-                % ((self._root,) + key),
+                "%s (master table %d version %d, local version %d, centre %d/%d)" % ((self._root_name,) + key),
                 False,
             )
         except ValueError as exc:
-            note = "ecCodes definitions %s cannot give the tables of master table %d version %d, local version %d, centre %d/%d: %s" % (
-                (self._root,) + key + (exc,)
+            note = "%s cannot give the tables of master table %d version %d, local version %d, centre %d/%d: %s" % (
+                (self._root_name,) + key + (exc,)
             )
             warnings.warn(note + "; using the " + SHIPPED_DESCRIPTION, RuntimeWarning, stacklevel=4)
             shipped = self.shipped()
