@@ -187,6 +187,10 @@ def test_editions_2_and_3(tmp_path, edition, subcentre):
     assert [s.values(1001) for s in m.subsets()] == [[10], [11]]
     assert m.items() == four.items() and m.get("012101") == 273.15
     assert pickle.loads(pickle.dumps(m)).items() == m.items()
+    from corvena.arrays import decode_arrays, decode_many
+
+    assert decode_arrays(old, tables).values.tolist() == decode_arrays(four.data, tables).values.tolist()
+    assert decode_many([old, four.data], tables)[0].raw.tolist() == decode_arrays(four.data, tables).raw.tolist()
 
 
 def test_tables_are_loaded_once_per_process(tmp_path):

@@ -26,7 +26,7 @@ from __future__ import annotations
 
 from typing import Dict, Optional, Tuple
 
-__all__ = ["SUPPORTED", "as_edition4"]
+__all__ = ["SUPPORTED", "as_edition4", "leading_message_as_edition4"]
 
 #: The editions the package reads.
 SUPPORTED = (2, 3, 4)
@@ -93,3 +93,16 @@ def as_edition4(data: bytes) -> Tuple[bytes, Optional[Dict[str, object]]]:
         "_shift": shift,  # octets from the edition 4 form back to the message
     }
     return converted, overrides
+
+
+def leading_message_as_edition4(data: bytes) -> bytes:
+    """`data` for the decoders, which read its first message: a leading
+    message of edition 2 or 3 in edition 4 form, anything else as it is
+    (the decoders then say what is wrong with it)."""
+    if len(data) < 8 or data[:4] != b"BUFR" or data[7] not in (2, 3):
+        return data
+    total = int.from_bytes(data[4:7], "big")
+    try:
+        return as_edition4(bytes(data[:total]))[0]
+    except ValueError:
+        return data

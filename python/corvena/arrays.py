@@ -32,6 +32,7 @@ import numpy as np
 from _corvena import TableSet
 
 from . import _ext
+from ._editions import leading_message_as_edition4
 from ._reader import positive_threads
 
 __all__ = ["MessageArrays", "decode_arrays", "decode_many"]
@@ -179,9 +180,10 @@ class MessageArrays:
 
 
 def decode_arrays(data: bytes, tables: TableSet) -> MessageArrays:
-    """The first message of ``data`` decoded into arrays with ``tables``.
-    Raises the same ValueError as ``decode_values_with_tables``."""
-    return MessageArrays(_ext.decode_arrays(data, tables))
+    """The first message of ``data`` (of edition 2, 3 or 4) decoded into
+    arrays with ``tables``. Raises the same ValueError as
+    ``decode_values_with_tables``."""
+    return MessageArrays(_ext.decode_arrays(leading_message_as_edition4(data), tables))
 
 
 def decode_many(
@@ -199,7 +201,7 @@ def decode_many(
         raise ValueError("errors must be 'raise' or 'return'")
     threads = positive_threads(threads)
     out: List[Union[MessageArrays, ValueError]] = []
-    for part in _ext.decode_many(list(messages), tables, threads):
+    for part in _ext.decode_many([leading_message_as_edition4(m) for m in messages], tables, threads):
         if isinstance(part, str):
             if errors == "raise":
                 raise ValueError(part)
