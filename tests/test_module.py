@@ -143,3 +143,28 @@ print(_corvena.parse_bytes.__name__)
     assert "refused" in out.stdout, out.stdout + out.stderr
     assert "ImportError" in out.stdout
     assert out.stdout.strip().endswith("parse_bytes")
+
+
+def test_native_helper_refuses_a_corvena_of_another_build(tmp_path):
+    # corvena._ext reads _corvena's objects by their layout: a _corvena whose
+    # objects have other sizes is refused at import, never read wrongly.
+    import subprocess
+    import sys
+
+    import corvena._ext
+
+    (tmp_path / "_corvena.py").write_text("class TableSet:\n    __slots__ = ('a', 'b', 'c', 'd', 'e')\n"
+                                          "class BufrMessage:\n    pass\n")
+    code = """
+import importlib.machinery, importlib.util, sys
+sys.path.insert(0, %r)
+loader = importlib.machinery.ExtensionFileLoader("corvena._ext", %r)
+spec = importlib.util.spec_from_loader("corvena._ext", loader)
+try:
+    spec.loader.create_module(spec)
+except ImportError as e:
+    print(e)
+""" % (str(tmp_path), corvena._ext.__file__)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert "corvena._ext and _corvena come from different builds (_corvena.TableSet objects have" in out.stdout, \
+        out.stdout + out.stderr

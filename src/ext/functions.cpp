@@ -33,16 +33,41 @@ PyTypeObject* type_attr(PyObject* module, const char* name) {
     return reinterpret_cast<PyTypeObject*>(attr.release());  // kept for the process
 }
 
+// This module reads and makes the objects of these classes through the
+// layouts of lib/objects.hpp: a _corvena of another build could lay them
+// out otherwise, and would be read wrongly. Its object sizes must be ours.
+bool same_layout(PyTypeObject* type, const char* name, std::size_t size) {
+    Ref basic(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__basicsize__"));
+    if (!basic) return false;
+    const long long got = PyLong_AsLongLong(basic.get());
+    if (got == -1 && PyErr_Occurred()) return false;
+    if (got != static_cast<long long>(size)) {
+        PyErr_Format(PyExc_ImportError,
+                     "corvena._ext and _corvena come from different builds (_corvena.%s objects have %lld "
+                     "bytes, %zu expected): reinstall corvena",
+                     name, got, size);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool link_corvena_types() {
     if (g_types.tableset != nullptr) return true;
     Ref module(PyImport_ImportModule("_corvena"));
     if (!module) return false;
-    g_types.tableset = type_attr(module.get(), "TableSet");
-    if (g_types.tableset == nullptr) return false;
-    g_types.message = type_attr(module.get(), "BufrMessage");
-    return g_types.message != nullptr;
+    PyTypeObject* tableset = type_attr(module.get(), "TableSet");
+    if (tableset == nullptr) return false;
+    PyTypeObject* message = type_attr(module.get(), "BufrMessage");
+    if (message == nullptr) return false;
+    if (!same_layout(tableset, "TableSet", sizeof(py::TableSetObject)) ||
+        !same_layout(message, "BufrMessage", sizeof(py::MessageObject))) {
+        return false;
+    }
+    g_types.tableset = tableset;
+    g_types.message = message;
+    return true;
 }
 
 PyTypeObject* tableset_type() { return g_types.tableset; }
