@@ -193,6 +193,30 @@ def test_editions_2_and_3(tmp_path, edition, subcentre):
     assert decode_many([old, four.data], tables)[0].raw.tolist() == decode_arrays(four.data, tables).raw.tolist()
 
 
+@pytest.mark.parametrize("path", [DWD, AMSUA])
+def test_a_message_is_decoded_once(monkeypatch, path):
+    import _corvena
+
+    from corvena import _ext
+
+    calls = []
+
+    def counted(name, fn):
+        def wrapper(*args):
+            calls.append(name)
+            return fn(*args)
+        return wrapper
+
+    for module, name in [(_ext, "decode_items"), (_ext, "decode_arrays"), (_ext, "decode_many"),
+                         (_corvena, "decode_values_with_tables")]:
+        monkeypatch.setattr(module, name, counted(name, getattr(module, name)))
+    m = list(corvena.read(path))[1]
+    values, items, subsets = m.decoded_values(), m.items(), m.subsets()
+    m.get("latitude"), m.values("longitude"), subsets[-1].get("latitude"), pickle.dumps(m)
+    assert calls == ["decode_items"]
+    assert sum(len(s) for s in subsets) == len(items) == len(values) and len(subsets) == m.number_of_subsets
+
+
 def test_tables_are_loaded_once_per_process(tmp_path):
     # A loop of corvena.read over many files loads each set of tables once.
     for tables in (None, corvena.SHIPPED_TABLES):

@@ -265,7 +265,7 @@ class Message:
         section4_data_length: int
 
     __slots__ = ("data", "edition4_data", "source", "index", "header", "_overrides", "_tables", "_loaded", "_values",
-                 "_items", "_subsets", "_used")
+                 "_starts", "_items", "_subsets", "_used")
 
     def __init__(self, data: bytes, source: str, index: int, tables: Optional[Tables]) -> None:
         """Frames `data` (one message of edition 2, 3 or 4); raises ValueError
@@ -286,6 +286,7 @@ class Message:
         self._tables = tables
         self._loaded: Optional[LoadedTables] = None
         self._values: Optional[list] = None
+        self._starts: Optional[List[int]] = None  # uncompressed: where each subset starts
         self._items: Optional[Items] = None
         self._subsets: Optional[List[Items]] = None
         self._used: Optional[str] = None
@@ -360,7 +361,8 @@ class Message:
                 raise self._error("decoded values are not kept across pickling; use items()")
             tables = self.loaded_tables()
             try:
-                self._values = _corvena.decode_values_with_tables(self.edition4_data, tables.tableset)
+                # One decode gives the values and where the subsets start.
+                self._values, self._starts = _ext.decode_items(self.edition4_data, tables.tableset)
             except ValueError as exc:
                 reason = section4_reason(str(exc))
                 if self.header.local_tables_version_number and tables.description.startswith(SHIPPED_DESCRIPTION):
@@ -394,25 +396,20 @@ class Message:
         """The values of every item of `key` in the message (all subsets)."""
         return self.items().values(key)
 
-    # Subset boundaries. The native decoder returns the items of all
-    # subsets as one list. A compressed message holds its subsets in order
-    # and of one structure, so the list splits in equal parts; for an
-    # uncompressed one the array decoder of corvena._ext reports where each
-    # subset starts (subsets differ with delayed replications, and with the
-    # present positions of their bitmaps).
+    # Subset boundaries: a compressed message holds its subsets in order and
+    # of one structure, so its items split in equal parts; for an
+    # uncompressed one the decoder says where each subset starts (subsets
+    # differ with delayed replications, and with the present positions of
+    # their bitmaps).
     def _subset_starts(self) -> List[int]:
         total = len(self.decoded_values())
+        if self._starts is not None:
+            return self._starts + [total]
         n = self.header.number_of_subsets
         if n <= 1:
             return [0, total]
-        if self.header.compressed_data:
-            size = total // n
-            return [i * size for i in range(n + 1)]
-        try:
-            parts = _ext.decode_arrays(self.edition4_data, self.tables)
-        except ValueError as exc:
-            raise self._decode_error(exc) from None
-        return memoryview(parts["subset_starts"]).cast("Q").tolist() + [total]
+        size = total // n
+        return [i * size for i in range(n + 1)]
 
     def __reduce__(self):
         spec = self._tables.spec if self._tables is not None else None

@@ -16,10 +16,11 @@ using py::Ref;
 
 namespace {
 
-// The two _corvena classes, looked up once at import.
+// The two _corvena classes and its C API, looked up once at import.
 struct LinkedTypes {
     PyTypeObject* tableset = nullptr;
     PyTypeObject* message = nullptr;
+    const py::CApi* api = nullptr;
 };
 LinkedTypes g_types;
 
@@ -65,10 +66,24 @@ bool link_corvena_types() {
         !same_layout(message, "BufrMessage", sizeof(py::MessageObject))) {
         return false;
     }
+    const auto* api = static_cast<const py::CApi*>(PyCapsule_Import(py::kCApiName, 0));
+    if (api == nullptr) return false;
+    const py::CApi ours = py::make_c_api(nullptr);
+    if (api->version != ours.version || api->decoded_value_size != ours.decoded_value_size ||
+        api->decoded_values_size != ours.decoded_values_size ||
+        api->tableset_object_size != ours.tableset_object_size ||
+        api->message_object_size != ours.message_object_size) {
+        PyErr_SetString(PyExc_ImportError,
+                        "corvena._ext and _corvena come from different builds (their C API differs): reinstall corvena");
+        return false;
+    }
     g_types.tableset = tableset;
     g_types.message = message;
+    g_types.api = api;
     return true;
 }
+
+const py::CApi& corvena_api() { return *g_types.api; }
 
 PyTypeObject* tableset_type() { return g_types.tableset; }
 PyTypeObject* message_type() { return g_types.message; }

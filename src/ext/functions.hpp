@@ -5,6 +5,7 @@
 
 #include <string_view>
 
+#include "lib/objects.hpp"
 #include "message/array_sink.hpp"
 #include "message/framing.hpp"
 #include "tables/table_set.hpp"
@@ -19,6 +20,9 @@ bool link_corvena_types();
 // (it refuses sub-interpreters), so these stay valid for the process.
 PyTypeObject* tableset_type();
 PyTypeObject* message_type();
+
+// What _corvena offers this module (valid once linked).
+const py::CApi& corvena_api();
 
 const TableSet& tables_of(PyObject* tableset);
 const BufrMessage& message_of(PyObject* message);
@@ -42,5 +46,6 @@ PyObject* fn_with_code_tables(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_decode_arrays(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_decode_many(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* fn_decode_items(PyObject*, PyObject* args, PyObject* kwargs);
 
 }  // namespace corvena::ext

@@ -35,6 +35,12 @@ PyMethodDef g_functions[] = {
      "views, bytes and counts that corvena.arrays turns into numpy arrays, and\n"
      "the Columns object that owns them under 'columns'). Fails\n"
      "with the same ValueError as decode_values_with_tables."},
+    {"decode_items", cfunc(corvena::ext::fn_decode_items), kFlags,
+     "decode_items(data, tables)\n--\n\n"
+     "The first message of `data` decoded as decode_values_with_tables decodes it, and\n"
+     "where its subsets start: (values, starts), starts being the index of the first\n"
+     "item of each subset, or None for compressed data (whose subsets are of one size).\n"
+     "Fails with the same ValueError as decode_values_with_tables."},
     {"decode_many", cfunc(corvena::ext::fn_decode_many), kFlags,
      "decode_many(messages, tables, threads)\n--\n\n"
      "decode_arrays for each bytes object of `messages`, on `threads` threads\n"

@@ -7,6 +7,7 @@
 
 #include "lib/errors.hpp"
 #include "lib/functions.hpp"
+#include "lib/objects.hpp"
 #include "lib/pyref.hpp"
 #include "lib/types.hpp"
 
@@ -79,6 +80,14 @@ PyObject* build_module() {
     if (!name) return nullptr;
     for (PyMethodDef* def = g_functions; def->ml_name != nullptr; ++def) {
         if (!add(module.get(), all.get(), def->ml_name, PyCFunction_NewEx(def, nullptr, name.get()))) return nullptr;
+    }
+    // For the package's second native module only; not part of __all__.
+    static corvena::py::CApi api = corvena::py::make_c_api(&corvena::py::decoded_list);
+    PyObject* capsule = PyCapsule_New(&api, corvena::py::kCApiName, nullptr);
+    if (capsule == nullptr) return nullptr;
+    if (PyModule_AddObject(module.get(), "_C_API", capsule) < 0) {
+        Py_DECREF(capsule);
+        return nullptr;
     }
     return module.release();
 }

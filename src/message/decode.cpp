@@ -39,6 +39,7 @@ Result<DecodedValues> decode_section4(const BufrMessage& message, const TableSet
         out.items.shrink_to_fit();
         out.text_pool.clear();
         out.text_pool.shrink_to_fit();
+        out.subset_starts.clear();
         out.columns = 0;
     };
     CORVENA_TRY(decode_bounded(message, tables, data, make_sink, discard));

@@ -41,7 +41,7 @@ public:
         }
     }
 
-    void begin_subset() {}
+    void begin_subset() { out_.subset_starts.push_back(out_.items.size()); }
     void begin_column(std::uint64_t) { ++out_.columns; }
     void reserve(std::uint64_t items) { out_.items.reserve(items); }
 

@@ -46,6 +46,8 @@ struct DecodedValue {
 struct DecodedValues {
     std::vector<DecodedValue> items;
     std::string text_pool;
+    // Uncompressed: the index of the first item of each subset.
+    std::vector<std::uint64_t> subset_starts;
     bool by_column = false;
     std::size_t subsets = 0;
     std::size_t columns = 0;
