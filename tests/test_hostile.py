@@ -100,6 +100,7 @@ def test_mutated_messages(definitions):
         for t in table_list[i % len(table_list):][:2]:
             call(c.decode_values_with_tables, variant, t)
             call(decode_arrays, variant, t)
+            call(_ext.decode_items, variant, t)
         if i % 10 == 0:
             call(_ext.scan, variant)
             call(json_columns, variant, table_list[i % len(table_list)])
@@ -213,6 +214,7 @@ def test_no_leaks(tmp_path, definitions):
         expect(decode_many, [good, compressed, bad], t, 2, "return"), expect(_ext.scan, good + good[:-3]),
         expect(_ext.scan, good + good[:200] + b"BUFR\xff\xff\xff" + good),
         expect(json_columns, compressed, t), expect(_ext.json_columns, {"subsets": 1 << 61}, t, b"", b""),
+        expect(_ext.decode_items, good, t), expect(_ext.decode_items, compressed, t), expect(_ext.decode_items, bad, t),
         expect(_ext.with_code_tables, t, {1001: {1: "x"}}),
     ]
     for fn in cases:
