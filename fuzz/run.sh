@@ -51,7 +51,7 @@ cmake=cmake
 if ! cmake --version 2>/dev/null |
     awk 'NR == 1 {split($3, v, "."); ok = v[1] > 3 || (v[1] == 3 && v[2] >= 26)} END {exit !ok}'; then
     [ -x build/fuzz-venv/bin/cmake ] || {
-        /usr/bin/python3 -m venv build/fuzz-venv
+        python3 -m venv build/fuzz-venv
         build/fuzz-venv/bin/pip install -q "cmake>=3.26"
     }
     cmake=build/fuzz-venv/bin/cmake
