@@ -104,6 +104,11 @@ def test_new_reference_values(tables, compressed):
     for s, items in enumerate(decode(tables, codes, fields, compressed=compressed)):
         assert [(x.descriptor, x.raw_value) for x in items] == [(12001, [9.5, 10.5][s]), (11001, 1.0),
                                                                   (12001, 10.0)]
+    # New references given out of code order, one of them given again.
+    codes = [203010, 12001, 11001, 203255, 203010, 11001, 203255, 12001, 11001, 12002]
+    fields = [(10, same(512 + 5)), (10, same(3)), (10, same(7)), (12, same(100)), (8, same(1)), (12, same(4))]
+    for items in decode(tables, codes, fields, compressed=compressed):
+        assert [(x.descriptor, x.raw_value) for x in items] == [(12001, 9.5), (11001, 8.0), (12002, -39.6)]
     if compressed:
         # A new reference value must be the same in every subset.
         bits = Bits().put(5, 10).put(1, 6).put(0, 1).put(1, 1).put(100, 12).put(0, 6)

@@ -1,5 +1,6 @@
 #include "message/value.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -75,13 +76,13 @@ void DecodeState::reset_for_subset() {
 }
 
 void DecodeState::set_new_reference(std::uint32_t code, std::int64_t reference) {
-    for (auto& entry : new_references) {
-        if (entry.first == code) {
-            entry.second = reference;
-            return;
-        }
+    const auto at = std::lower_bound(new_references.begin(), new_references.end(), code,
+                                     [](const auto& entry, std::uint32_t c) { return entry.first < c; });
+    if (at != new_references.end() && at->first == code) {
+        at->second = reference;
+        return;
     }
-    new_references.emplace_back(code, reference);
+    new_references.emplace(at, code, reference);
 }
 
 std::int64_t signed_reference(std::uint64_t raw, std::uint16_t width) {

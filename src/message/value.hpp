@@ -2,6 +2,7 @@
 // bits of one element into a value.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -120,6 +121,7 @@ struct DecodeState {
     // descriptor reads a new reference value of that many bits instead of
     // data. The new values hold until 2-03-000.
     std::uint16_t new_reference_width = 0;
+    // Sorted by code: every element read looks its code up here.
     std::vector<std::pair<std::uint32_t, std::int64_t>> new_references;
     // Elements that no table knows, read with the width that 2-06 gave
     // them (a deque: history keeps pointers to them).
@@ -158,11 +160,11 @@ inline std::int32_t effective_scale(const ElementView& e, const DecodeState& sta
 inline std::int64_t effective_reference(const ElementView& e, const DecodeState& state) {
     std::int64_t reference = e.reference;
     if (!e.difference) {
-        for (const auto& entry : state.new_references) {
-            if (entry.first == e.def->code) {
-                reference = entry.second;
-                break;
-            }
+        const auto& refs = state.new_references;
+        if (!refs.empty()) {
+            const auto hit = std::lower_bound(refs.begin(), refs.end(), e.def->code,
+                                              [](const auto& entry, std::uint32_t code) { return entry.first < code; });
+            if (hit != refs.end() && hit->first == e.def->code) reference = hit->second;
         }
     }
     if (e.def->kind == ElementKind::CodeOrFlag) return reference;
