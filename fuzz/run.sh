@@ -139,13 +139,20 @@ for target in ${CORVENA_FUZZ_TARGETS:-framing decode tables}; do
     seeds=("$corpus/$target")
     [ ${#regressions[@]} -eq 0 ] || seeds+=("fuzz/regressions/$target")
     touch "$log.start"
-    if ! "$bin" -fork=1 -ignore_timeouts=1 -ignore_ooms=1 -max_total_time="$seconds" -max_len="$max_len" \
+    # In fork mode the exit status is that of the last job that stopped,
+    # an out-of-memory or timeout one included (kept, not failures): a
+    # crash is what the final count and the kept crash inputs say.
+    "$bin" -fork=1 -ignore_timeouts=1 -ignore_ooms=1 -max_total_time="$seconds" -max_len="$max_len" \
         "${caps[@]}" -report_slow_units=1 -print_final_stats=1 -print_funcs=0 \
-        -artifact_prefix="fuzz/artifacts/$target-" "${seeds[@]}" >>"$log" 2>&1; then
+        -artifact_prefix="fuzz/artifacts/$target-" "${seeds[@]}" >>"$log" 2>&1 || true
+    final=$(grep -E "^#[0-9]+: cov:" "$log" | tail -1 || true)
+    echo "$final"
+    crashes=$(find fuzz/artifacts -name "$target-crash-*" -newer "$log.start" | wc -l)
+    if [ -z "$final" ] || [ "$crashes" -gt 0 ] || ! echo "$final" | grep -Eq "oom/timeout/crash: [0-9]+/[0-9]+/0 "; then
+        echo "== fuzz_$target: crash or no run"
+        grep -E "ERROR|runtime error|deadly signal" "$log" | head -20 || true
         status=1
-        tail -40 "$log"
     fi
-    grep -E "^#[0-9]+: cov:" "$log" | tail -1 || true
     find fuzz/artifacts -name "$target-*" -newer "$log.start" | sort | sed 's/^/   kept: /'
 done
 exit $status
