@@ -33,10 +33,10 @@ import glob
 import hashlib
 import io
 import os
+import re
 import shutil
 import tarfile
 import tempfile
-import re
 import threading
 import warnings
 from typing import Dict, List, NamedTuple, Optional, Tuple, Union
@@ -286,7 +286,7 @@ def _unpacked_into(root: str) -> Optional[str]:
                 if m.name.startswith(("/", "..")) or ".." in m.name.split("/") or not (m.isfile() or m.isdir()
                                                                                       or m.issym() or m.islnk()):
                     raise ValueError("unexpected entry %s in %s" % (m.name, SHIPPED_ECCODES_ARCHIVE))
-                if (m.issym() and (m.linkname.startswith("/") or ".." in m.linkname.split("/"))):
+                if (m.issym() or m.islnk()) and (m.linkname.startswith("/") or ".." in m.linkname.split("/")):
                     raise ValueError("unexpected link %s in %s" % (m.name, SHIPPED_ECCODES_ARCHIVE))
             options = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
             tar.extractall(work, members, **options)

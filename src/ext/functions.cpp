@@ -70,9 +70,7 @@ bool link_corvena_types() {
     if (api == nullptr) return false;
     const py::CApi ours = py::make_c_api(nullptr);
     if (api->version != ours.version || api->decoded_value_size != ours.decoded_value_size ||
-        api->decoded_values_size != ours.decoded_values_size ||
-        api->tableset_object_size != ours.tableset_object_size ||
-        api->message_object_size != ours.message_object_size) {
+        api->decoded_values_size != ours.decoded_values_size) {
         PyErr_SetString(PyExc_ImportError,
                         "corvena._ext and _corvena come from different builds (their C API differs): reinstall corvena");
         return false;

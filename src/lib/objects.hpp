@@ -36,14 +36,13 @@ struct MessageObject {
 
 // What _corvena offers corvena._ext, in a capsule at _corvena._C_API (not in
 // __all__): _ext checks at import that both modules were built from the
-// same declarations, then makes DecodedValue objects through _corvena, which
-// owns their memory.
+// same declarations (the object layouts above by the classes' sizes, the
+// records handed over here by theirs), then makes DecodedValue objects
+// through _corvena, which owns their memory.
 struct CApi {
     std::uint32_t version;
     std::uint32_t decoded_value_size;   // sizeof(DecodedValue)
     std::uint32_t decoded_values_size;  // sizeof(DecodedValues)
-    std::uint32_t tableset_object_size;
-    std::uint32_t message_object_size;
     // A list of new DecodedValue objects for `values` (see decoded_list).
     PyObject* (*decoded_list)(const DecodedValues& values, PyObject* tableset);
 };
@@ -54,8 +53,6 @@ inline CApi make_c_api(PyObject* (*decoded_list)(const DecodedValues&, PyObject*
     return CApi{kCApiVersion,
                 static_cast<std::uint32_t>(sizeof(DecodedValue)),
                 static_cast<std::uint32_t>(sizeof(DecodedValues)),
-                static_cast<std::uint32_t>(sizeof(TableSetObject)),
-                static_cast<std::uint32_t>(sizeof(MessageObject)),
                 decoded_list};
 }
 

@@ -76,8 +76,7 @@ void DecodeState::reset_for_subset() {
 }
 
 void DecodeState::set_new_reference(std::uint32_t code, std::int64_t reference) {
-    const auto at = std::lower_bound(new_references.begin(), new_references.end(), code,
-                                     [](const auto& entry, std::uint32_t c) { return entry.first < c; });
+    const auto at = new_reference_slot(new_references, code);
     if (at != new_references.end() && at->first == code) {
         at->second = reference;
         return;

@@ -157,13 +157,19 @@ inline std::int32_t effective_scale(const ElementView& e, const DecodeState& sta
                                      static_cast<std::uint32_t>(state.scale_change));
 }
 
+// Where `code` is, or would go, in the sorted new references.
+template <class Refs>
+auto new_reference_slot(Refs& refs, std::uint32_t code) {
+    return std::lower_bound(refs.begin(), refs.end(), code,
+                            [](const auto& entry, std::uint32_t c) { return entry.first < c; });
+}
+
 inline std::int64_t effective_reference(const ElementView& e, const DecodeState& state) {
     std::int64_t reference = e.reference;
     if (!e.difference) {
         const auto& refs = state.new_references;
         if (!refs.empty()) {
-            const auto hit = std::lower_bound(refs.begin(), refs.end(), e.def->code,
-                                              [](const auto& entry, std::uint32_t code) { return entry.first < code; });
+            const auto hit = new_reference_slot(refs, e.def->code);
             if (hit != refs.end() && hit->first == e.def->code) reference = hit->second;
         }
     }
