@@ -16,12 +16,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "message/decode.hpp"
 #include "message/framing.hpp"
 #include "message/scan.hpp"
+#include "message/decoded_arrays.hpp"
 #include "tables/eccodes_loader.hpp"
 
 namespace {
@@ -46,6 +48,20 @@ void decode_both(const corvena::BufrMessage& m, std::string_view data) {
     }
     const std::size_t n = arrays->compressed ? arrays->cells.size() : arrays->codes.size();
     if (n != items->size()) std::abort();
+    // The records made again from the columns are those of the item path.
+    const corvena::DecodedValues again = corvena::as_decoded_values(*arrays, tables());
+    if (again.size() != n || again.by_column != items->by_column || again.subset_starts != items->subset_starts) {
+        std::abort();
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const corvena::DecodedValue& a = again.items[i];
+        const corvena::DecodedValue& b = items->items[i];
+        const bool same_value = std::memcmp(&a.raw_value, &b.raw_value, sizeof a.raw_value) == 0;
+        if (a.descriptor != b.descriptor || a.flags != b.flags || a.name != b.name || a.meaning != b.meaning ||
+            a.raw != b.raw || !same_value || again.text_of(a) != items->text_of(b)) {
+            std::abort();
+        }
+    }
 }
 
 // Edition 4, one uncompressed subset of 001001 (7 bits) = 6 and 001002

@@ -10,12 +10,19 @@ import pytest
 import _corvena as c
 from bufr_build import Bits, message
 from conftest import message_files, split_messages
-from corvena.arrays import decode_arrays, decode_many
+from corvena.arrays import LOCAL, MISSING, OPERATOR, TEXT, decode_arrays, decode_many
 from decoding_tables import tables, tables_dir  # noqa: F401
+
+
+def fields(v):
+    return (v.descriptor, v.name, v.raw, v.raw_text, v.raw_meaning,
+            "nan" if v.raw_value is not None and math.isnan(v.raw_value) else v.raw_value)
 
 
 def assert_same(items, arrays, tables):
     assert len(arrays) == len(items)
+    # The records made again from the arrays are those of the object path.
+    assert [fields(v) for v in arrays.decoded.decoded_values()] == [fields(v) for v in items]
     meanings = arrays.meanings(tables)
     for i, x in enumerate(items):
         value = arrays.values[i]
@@ -64,13 +71,24 @@ SYNTHETIC = [
      .text("\xff" * 4).text("EF  "), 3, True),
     ([222000, 101000, 31001, 13015], Bits().put(0, 8).put(0, 6).put(2, 8).put(0, 6).put(1, 7).put(0, 6)
      .put(127, 7).put(0, 6), 2, True),
+    # Local elements: one no table knows, one whose table entry has another width.
+    ([206016, 63253, 11001, 206008, 12002, 206012, 12002], Bits().put(1234, 16).put(3, 8).put(59, 8).put(459, 12),
+     1, False),
+    ([206016, 63253, 206008, 12002], Bits().put(1234, 16).put(0, 6).put(59, 8).put(0, 6), 2, True),
 ]
 
 
 @pytest.mark.parametrize("codes,bits,subsets,compressed", SYNTHETIC)
 def test_missing_values_texts_and_operators(tables, codes, bits, subsets, compressed):
     msg = message(codes, bits, subsets=subsets, compressed=compressed)
-    assert_same(c.decode_values_with_tables(msg, tables), decode_arrays(msg, tables), tables)
+    items = c.decode_values_with_tables(msg, tables)
+    arrays = decode_arrays(msg, tables)
+    assert_same(items, arrays, tables)
+    flags = arrays.flags.tolist()
+    for v, f in zip(items, flags):
+        assert bool(f & LOCAL) == (v.name == "localElement"), v
+        assert bool(f & MISSING) == (v.raw_value is None if v.raw is not None else v.raw_text is None), v
+        assert bool(f & OPERATOR) == (v.name == "operator") and bool(f & TEXT) == (v.raw is None), v
 
 
 def test_errors_are_those_of_the_object_path(tables):

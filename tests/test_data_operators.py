@@ -8,6 +8,7 @@ import pytest
 
 import _corvena as c
 from bufr_build import Bits, message
+from corvena.arrays import BITMAP_VALUE, OPERATOR, decode_arrays
 from decoding_tables import tables, tables_dir  # noqa: F401
 from test_wmo_csv import B_HEADER, b_row, write
 
@@ -93,6 +94,12 @@ def test_operator_data(tables, name, codes, fields, expected, compressed):
         got = [(x.descriptor, x.raw_text if x.raw_text is not None else x.raw) for x in items]
         assert got == expected(s)
         assert all(x.name == "characters" for x in items if 205000 <= x.descriptor < 206000)
+    # The column form flags operator items and the values read through a bitmap.
+    arrays = decode_arrays(message(codes, encode(fields, 2, compressed), subsets=2, compressed=compressed), tables)
+    flags, descriptors = arrays.flags, arrays.descriptors.tolist()
+    assert ((flags & OPERATOR) != 0).tolist() == [d // 100000 == 2 and d // 1000 != 205 for d in descriptors]
+    through = sum(d % 1000 == 255 and d // 1000 in (223, 224, 225, 232) for d in codes)
+    assert ((flags & BITMAP_VALUE) != 0).sum() == 2 * through
 
 
 @pytest.mark.parametrize("compressed", [False, True], ids=["uncompressed", "compressed"])

@@ -100,7 +100,7 @@ def test_mutated_messages(definitions):
         for t in table_list[i % len(table_list):][:2]:
             call(c.decode_values_with_tables, variant, t)
             call(decode_arrays, variant, t)
-            call(_ext.decode_items, variant, t)
+            call(decoded_values, variant, t)
         if i % 10 == 0:
             call(_ext.scan, variant)
             call(json_columns, variant, table_list[i % len(table_list)])
@@ -213,8 +213,9 @@ def test_no_leaks(tmp_path, definitions):
         expect(decode_arrays, good, t), expect(decode_arrays, compressed, t), expect(decode_arrays, bad, t),
         expect(decode_many, [good, compressed, bad], t, 2, "return"), expect(_ext.scan, good + good[:-3]),
         expect(_ext.scan, good + good[:200] + b"BUFR\xff\xff\xff" + good),
-        expect(json_columns, compressed, t), expect(_ext.json_columns, {"subsets": 1 << 61}, t, b"", b""),
-        expect(_ext.decode_items, good, t), expect(_ext.decode_items, compressed, t), expect(_ext.decode_items, bad, t),
+        expect(json_columns, compressed, t), expect(_ext.json_columns, {"subsets": 1 << 61}, b"", b""),
+        expect(decoded_values, good, t), expect(decoded_values, compressed, t), expect(decoded_values, bad, t),
+        expect(_ext.meaning, t, 1001, 5, 0), expect(_ext.meaning, t, 1001, 5, 3), expect(_ext.item_name, t, 1001, 8),
         expect(_ext.with_code_tables, t, {1001: {1: "x"}}),
     ]
     for fn in cases:
@@ -234,9 +235,13 @@ def test_no_leaks(tmp_path, definitions):
 
 
 def json_columns(data, tables):
-    parts = _ext.decode_arrays(data, tables)
-    m = len(parts.get("column_codes", b"")) // 4
-    return _ext.json_columns(parts["columns"], tables, bytes(m), bytes(2 * m))
+    decoded = _ext.decode_arrays(data, tables)
+    m = len(decoded.column_codes)
+    return _ext.json_columns(decoded, bytes(m), bytes(2 * m))
+
+
+def decoded_values(data, tables):
+    return _ext.decode_arrays(data, tables).decoded_values()
 
 
 def test_private_native_entries_check_their_arguments(tmp_path):
@@ -244,19 +249,22 @@ def test_private_native_entries_check_their_arguments(tmp_path):
     compressed = _ext.decode_arrays(message([1001], Bits().put(5, 7).put(2, 6).put(0, 2).put(1, 2), subsets=2,
                                             compressed=True), t)
     plain = _ext.decode_arrays(message([1001], Bits().put(5, 7)), t)
-    assert _ext.json_columns(compressed["columns"], t, b"\0", b"\0\0") == ["[5,6]"]
-    for args, error in [
-        # The buffers of the dict were once trusted, sizes and all.
-        ((dict(compressed, subsets=1 << 61), t, b"\0", b"\0\0"), TypeError),
-        ((compressed["cells"], t, b"\0", b"\0\0"), TypeError),
-        ((compressed["columns"], t, b"", b"\0\0"), ValueError),
-        ((compressed["columns"], t, b"\0", b"\0"), ValueError),
-        ((compressed["columns"], t, b"\0", b"\0" * 10 ** 8), ValueError),
-        ((plain["columns"], t, b"\0", b"\0\0"), ValueError),
-        ((compressed["columns"], None, b"\0", b"\0\0"), TypeError),
+    assert _ext.json_columns(compressed, b"\0", b"\0\0") == ["[5,6]"]
+    for fn, args, error in [
+        # Buffers given by the caller were once trusted, sizes and all.
+        (_ext.json_columns, ({"subsets": 1 << 61}, b"\0", b"\0\0"), TypeError),
+        (_ext.json_columns, (compressed.cells, b"\0", b"\0\0"), TypeError),
+        (_ext.json_columns, (compressed, b"", b"\0\0"), ValueError),
+        (_ext.json_columns, (compressed, b"\0", b"\0"), ValueError),
+        (_ext.json_columns, (compressed, b"\0", b"\0" * 10 ** 8), ValueError),
+        (_ext.json_columns, (plain, b"\0", b"\0\0"), ValueError),
+        (_ext.json_columns, (compressed, None, b"\0\0"), TypeError),
+        (_ext.meaning, (None, 1001, 5, 0), TypeError),
+        (_ext.meaning, (t, 1001, -1, 0), (ValueError, OverflowError)),
+        (_ext.item_name, (t, 1001, 256), (ValueError, OverflowError)),
     ]:
         with pytest.raises(error):
-            _ext.json_columns(*args)
+            fn(*args)
     good = message([1001], Bits().put(5, 7))
     for threads in (0, -1):
         with pytest.raises((ValueError, OverflowError)):

@@ -105,15 +105,12 @@ def native_json_columns(message: Message) -> List[str]:
     n = message.header.number_of_subsets
     if n == 0:
         return []
-    try:
-        parts = _ext.decode_arrays(message.edition4_data, message.tables)
-    except ValueError as exc:
-        raise message._decode_error(exc) from None
+    decoded = message.decoded()
     tables = message.loaded_tables()
-    codes = _column_codes(parts)
+    codes = memoryview(decoded.column_codes.tobytes()).cast("I").tolist()
     infos = [tables.info(code) for code in codes]
-    scales = memoryview(parts["column_scale"]).cast("i").tolist()
-    references = memoryview(parts["column_reference"]).cast("q").tolist()
+    scales = memoryview(decoded.column_scale.tobytes()).cast("i").tolist()
+    references = memoryview(decoded.column_reference.tobytes()).cast("q").tolist()
     # Where an operator changed the scale or reference of an element without
     # decimals, the item records give floats: so does the dump (0x10).
     kinds = bytes((2 if info.flag else 1 if info.coded else 0)
@@ -121,37 +118,32 @@ def native_json_columns(message: Message) -> List[str]:
                                                  and reference == info.reference) else 0)
                   for info, scale, reference in zip(infos, scales, references))
     widths = array.array("H", [min(info.width, 64) for info in infos]).tobytes()
-    numbers = _ext.json_columns(parts["columns"], message.tables, kinds, widths)
+    numbers = _ext.json_columns(decoded, kinds, widths)
     out: List[str] = []
+    text_slots = memoryview(decoded.column_text_slot.tobytes()).cast("i").tolist()
+    text_cells = memoryview(decoded.text_cells.tobytes()).cast("i")
+    texts = decoded.texts
     for j, (column, text, info) in enumerate(zip(codes, numbers, infos)):
-        if text is None:
-            out.append(_text_column_json(info, column, parts, j, n))
-            continue
         head = _column_head(info.key, column, info.unit)
+        if text is None:
+            slot = text_slots[j]
+            out.append(head + _text_values_json(texts, text_cells[slot * n:(slot + 1) * n].tolist()))
+            continue
         key = "values" if text.startswith("[") else "value"
         out.append(head + '"%s": %s}' % (key, text))
     return out
 
 
-def _text_column_json(info, descriptor: int, parts: Dict[str, Any], j: int, n: int) -> str:
-    """The record of a character column, its texts without trailing NULs."""
-    slot = memoryview(parts["column_text_slot"]).cast("i")[j]
-    cells = memoryview(parts["text_cells"].tobytes()).cast("i")[slot * n:(slot + 1) * n].tolist()
-    texts = parts["texts"]
+def _text_values_json(texts: List[str], cells: List[int]) -> str:
+    """The values of a character column, its texts without trailing NULs."""
     values = [texts[k].rstrip("\x00") if k >= 0 else None for k in cells]
-    head = _column_head(info.key, descriptor, info.unit)
-    if values.count(values[0]) == n:
-        return head + '"value": %s}' % json.dumps(values[0], ensure_ascii=False)
-    return head + '"values": %s}' % json.dumps(values, ensure_ascii=False)
+    if values.count(values[0]) == len(values):
+        return '"value": %s}' % json.dumps(values[0], ensure_ascii=False)
+    return '"values": %s}' % json.dumps(values, ensure_ascii=False)
 
 
 @functools.lru_cache(maxsize=4096)
 def _column_head(key: str, descriptor: int, unit: str) -> str:
     return '{"key": %s, "descriptor": "%06d", "unit": %s, ' % (
         json.dumps(key, ensure_ascii=False), descriptor, json.dumps(unit, ensure_ascii=False))
-
-
-def _column_codes(parts: Dict[str, Any]) -> List[int]:
-    return memoryview(parts["column_codes"]).cast("I").tolist()
-
 

@@ -14,6 +14,9 @@ from . import _ext
 from ._editions import SUPPORTED, as_edition4, edition_of, unsupported
 from ._tables import SHIPPED_DESCRIPTION, LoadedTables, Tables, TablesSource, shared_tables
 
+if TYPE_CHECKING:
+    from .arrays import MessageArrays
+
 __all__ = ["Item", "Items", "Message", "ReadError", "ReadWarning", "read"]
 
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, Any]
@@ -160,61 +163,83 @@ def _parse_key(key: Key) -> Tuple[Optional[int], Callable[[Item], bool]]:
     return rank, lambda item: item.key == key
 
 
-def build_items(values: Sequence["_corvena.DecodedValue"], tables: LoadedTables) -> Items:
-    """Item records for the native decoded values."""
+def build_items(arrays: "MessageArrays", tables: LoadedTables) -> Items:
+    """Item records for a decoded message."""
     # Millions of small tuples and no cycles among them: the cyclic
     # collector would only walk them again and again while they are built.
     enabled = gc.isenabled()
     gc.disable()
     try:
-        return _build_items(values, tables)
+        return _build_items(arrays, tables)
     finally:
         if enabled:
             gc.enable()
 
 
-def _build_items(values: Sequence["_corvena.DecodedValue"], tables: LoadedTables) -> Items:
+def _build_items(arrays: "MessageArrays", tables: LoadedTables) -> Items:
     out = Items()
-    flags: Dict[Tuple[int, int], Optional[str]] = {}
+    if not len(arrays):
+        return out
+    tableset = tables.tableset
+    meaning_of = _ext.meaning
+    meanings: Dict[Tuple[int, int], Optional[str]] = {}
+    texts = arrays.texts
     append = out.append
     info_of = tables.info
-    infos: Dict[int, Any] = {}
+    # Per descriptor: its table entry, name, and how to find a meaning (None:
+    # none; else the width to give _ext.meaning, 0 for a code table). The
+    # flags that matter here (character data, operator item) go with the
+    # descriptor; a local element takes the table's name where there is one.
+    kinds: Dict[int, Tuple[Any, str, Optional[int]]] = {}
     new = tuple.__new__
-    for v in values:
-        d = v.descriptor
-        info = infos.get(d)
-        if info is None:
-            info = infos[d] = info_of(d)
-        text = v.raw_text
-        raw = v.raw
-        if text is not None or raw is None:
-            # Character data (it has no raw integer; a missing text has no
-            # text, and its value is only a running number).
-            value = text.rstrip("\x00") if text is not None else None
-            append(new(Item, (info.key, value, info.unit, d, info.name or v.name, v.raw_meaning, None)))
+    descriptors, flags, values, raws, text_index = (
+        arrays.descriptors, arrays.flags, arrays.values, arrays.raw, arrays.text_index)
+    for d, f, value, raw, k in _chunked(descriptors, flags, values, raws, text_index):
+        kind = kinds.get(d)
+        if kind is None:
+            info = info_of(d)
+            name = info.name or _ext.item_name(tableset, d, f)
+            if f & (_TEXT | _OPERATOR) or d == _ASSOCIATED_FIELD:
+                lookup = None
+            elif info.flag:
+                lookup = info.width
+            elif info.coded or not info.name:
+                lookup = 0
+            else:
+                lookup = None
+            kind = kinds[d] = (info, name, lookup)
+        info, name, lookup = kind
+        if f & _TEXT:
+            # Character data: its raw value is no integer, and a missing
+            # text has no value (the decoder's number is a running count).
+            append(new(Item, (info.key, texts[k].rstrip("\x00") if k >= 0 else None, info.unit, d, name, None,
+                              None)))
             continue
-        value = v.raw_value
-        if value is not None and info.integral and (raw + info.reference) * info.factor == value:
+        if f & _MISSING:
+            value = None
+        elif info.integral and (raw + info.reference) * info.factor == value:
             value = int(value)
-        if info.flag and value is not None and raw is not None:
-            meaning = flags.get((d, raw), flags)
-            if meaning is flags:
-                meaning = flags[d, raw] = _flag_meaning(tables, d, raw, info.width)
-        elif info.coded or not info.name:
-            meaning = v.raw_meaning
-        else:
-            meaning = None
-        append(new(Item, (info.key, value, info.unit, d, info.name or v.name, meaning, raw)))
+        meaning = None
+        # A missing code figure is still looked up (tables give 'missing'
+        # entries); a missing flag value has no bits to name.
+        if lookup is not None and not (lookup and value is None):
+            meaning = meanings.get((d, raw), meanings)
+            if meaning is meanings:
+                meaning = meanings[d, raw] = meaning_of(tableset, d, raw, lookup)
+        append(new(Item, (info.key, value, info.unit, d, name, meaning, raw)))
     return out
 
 
-def _flag_meaning(tables: LoadedTables, code: int, raw: int, width: int) -> Optional[str]:
-    texts = []
-    for bit in range(1, width + 1):
-        if raw >> (width - bit) & 1:
-            text = tables.tableset.get_meaning(code, bit)
-            texts.append(text if text is not None else "bit %d" % bit)
-    return "; ".join(texts) if texts else None
+_TEXT, _OPERATOR, _MISSING = 4, 16, 64
+_CHUNK = 1 << 16
+
+
+def _chunked(*columns: Any) -> Iterator[Tuple[Any, ...]]:
+    """The rows of parallel numpy columns as Python objects, made a block at
+    a time (a message of millions of items never has them all at once)."""
+    for start in range(0, len(columns[0]), _CHUNK):
+        yield from zip(*(c[start:start + _CHUNK].tolist() for c in columns))
+_ASSOCIATED_FIELD = 999999
 
 
 def _restored_tables(spec: Optional[str]) -> Tables:
@@ -264,8 +289,8 @@ class Message:
         section4_data_offset: int
         section4_data_length: int
 
-    __slots__ = ("data", "edition4_data", "source", "index", "header", "_overrides", "_tables", "_loaded", "_values",
-                 "_starts", "_items", "_subsets", "_used")
+    __slots__ = ("data", "edition4_data", "source", "index", "header", "_overrides", "_tables", "_loaded", "_decoded",
+                 "_arrays", "_values", "_items", "_subsets", "_used")
 
     def __init__(self, data: bytes, source: str, index: int, tables: Optional[Tables]) -> None:
         """Frames `data` (one message of edition 2, 3 or 4); raises ValueError
@@ -285,8 +310,9 @@ class Message:
         self.index = index
         self._tables = tables
         self._loaded: Optional[LoadedTables] = None
+        self._decoded: Optional[Any] = None  # the one native result of its decoding
+        self._arrays: Optional["MessageArrays"] = None
         self._values: Optional[list] = None
-        self._starts: Optional[List[int]] = None  # uncompressed: where each subset starts
         self._items: Optional[Items] = None
         self._subsets: Optional[List[Items]] = None
         self._used: Optional[str] = None
@@ -330,10 +356,6 @@ class Message:
     def _error(self, reason: object) -> ReadError:
         return ReadError(self.source, self.index, str(reason))
 
-    def _decode_error(self, failure: object) -> ReadError:
-        """The ReadError of a failure to decode this message's data."""
-        return self._error(section4_reason(str(failure)))
-
     def loaded_tables(self) -> LoadedTables:
         if self._loaded is None:
             if self._tables is None:
@@ -353,38 +375,55 @@ class Message:
             self._used = self.loaded_tables().description
         return self._used
 
-    def decoded_values(self) -> list:
-        """The native :class:`corvena.DecodedValue` items of the whole message
-        (all subsets, in order); the fastest form, but not picklable."""
-        if self._values is None:
+    def decoded(self) -> "_ext.Decoded":
+        """The native result of decoding this message (decoded once, on
+        first use): every other form of its items is made from it."""
+        if self._decoded is None:
             if self._tables is None:  # restored from a pickle with its items
                 raise self._error("decoded values are not kept across pickling; use items()")
             tables = self.loaded_tables()
             try:
-                # One decode gives the values and where the subsets start.
-                self._values, self._starts = _ext.decode_items(self.edition4_data, tables.tableset)
+                self._decoded = _ext.decode_arrays(self.edition4_data, tables.tableset)
             except ValueError as exc:
-                reason = section4_reason(str(exc))
-                if self.header.local_tables_version_number and tables.description.startswith(SHIPPED_DESCRIPTION):
-                    reason += (
-                        " (the message asks for local tables version %d of centre %d, which the shipped WMO tables"
-                        " lack: give tables= or ECCODES_DEFINITION_PATH an ecCodes definitions root)"
-                        % (self.header.local_tables_version_number, self.header.originating_centre)
-                    )
-                raise self._error(reason) from None
+                raise self._decode_failure(exc, tables) from None
+        return self._decoded
+
+    def _decode_failure(self, failure: object, tables: LoadedTables) -> "ReadError":
+        reason = section4_reason(str(failure))
+        if self.header.local_tables_version_number and tables.description.startswith(SHIPPED_DESCRIPTION):
+            reason += (
+                " (the message asks for local tables version %d of centre %d, which the shipped WMO tables"
+                " lack: give tables= or ECCODES_DEFINITION_PATH an ecCodes definitions root)"
+                % (self.header.local_tables_version_number, self.header.originating_centre)
+            )
+        return self._error(reason)
+
+    def arrays(self) -> "MessageArrays":
+        """The items of the message as numpy arrays (see :mod:`corvena.arrays`)."""
+        if self._arrays is None:
+            from .arrays import MessageArrays  # numpy is imported when first needed
+
+            self._arrays = MessageArrays(self.decoded())
+        return self._arrays
+
+    def decoded_values(self) -> list:
+        """The native :class:`corvena.DecodedValue` items of the whole message
+        (all subsets, in order); not picklable."""
+        if self._values is None:
+            self._values = self.decoded().decoded_values()
         return self._values
 
     def items(self) -> Items:
         """Every decoded item of the message, all subsets in order."""
         if self._items is None:
-            self._items = build_items(self.decoded_values(), self.loaded_tables())
+            self._items = build_items(self.arrays(), self.loaded_tables())
         return self._items
 
     def subsets(self) -> List[Items]:
         """The items of each subset: a list of :class:`Items`, one per subset."""
         if self._subsets is None:
             items = self.items()
-            starts = self._subset_starts()
+            starts = self.arrays().subset_offsets.tolist()
             self._subsets = [Items(items[a:b]) for a, b in zip(starts, starts[1:])]
         return self._subsets
 
@@ -395,21 +434,6 @@ class Message:
     def values(self, key: Key) -> list:
         """The values of every item of `key` in the message (all subsets)."""
         return self.items().values(key)
-
-    # Subset boundaries: a compressed message holds its subsets in order and
-    # of one structure, so its items split in equal parts; for an
-    # uncompressed one the decoder says where each subset starts (subsets
-    # differ with delayed replications, and with the present positions of
-    # their bitmaps).
-    def _subset_starts(self) -> List[int]:
-        total = len(self.decoded_values())
-        if self._starts is not None:
-            return self._starts + [total]
-        n = self.header.number_of_subsets
-        if n <= 1:
-            return [0, total]
-        size = total // n
-        return [i * size for i in range(n + 1)]
 
     def __reduce__(self):
         spec = self._tables.spec if self._tables is not None else None

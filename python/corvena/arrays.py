@@ -10,6 +10,11 @@ for item and in the same order, as arrays:
   items carry their running number, as ``DecodedValue.raw_value`` does),
   ``raw`` (uint64) with ``has_raw`` (bool; False for character items),
   ``text_index`` (int32, -1 when the item has no text) into ``texts``;
+- ``flags`` (uint8) per item: the sum of ``HAS_RAW`` (2), ``TEXT`` (4, a
+  character item), ``LOCAL`` (8, an element no table gave, read after
+  2-06-YYY), ``OPERATOR`` (16, an operator item such as 2-22-000),
+  ``BITMAP_VALUE`` (32, a value read through a bitmap, such as after
+  2-23-255) and ``MISSING`` (64, a missing value or text);
 - ``subset_offsets``: the items of subset ``s`` are
   ``slice(subset_offsets[s], subset_offsets[s + 1])``;
 - for compressed messages, whose subsets all have the same items,
@@ -35,124 +40,111 @@ from . import _ext
 from ._editions import leading_message_as_edition4
 from ._reader import positive_threads
 
-__all__ = ["MessageArrays", "decode_arrays", "decode_many"]
+__all__ = ["BITMAP_VALUE", "HAS_RAW", "LOCAL", "MISSING", "OPERATOR", "TEXT", "MessageArrays", "decode_arrays",
+           "decode_many"]
 
-_HAS_RAW = 2
+# The flags of an item (see MessageArrays.flags).
+HAS_RAW = 2
+TEXT = 4
+LOCAL = 8
+OPERATOR = 16
+BITMAP_VALUE = 32
+MISSING = 64
 
 
 class MessageArrays:
     """The items of one decoded message as arrays (see the module text)."""
 
-    def __init__(self, parts: dict):
-        self.compressed: bool = parts["compressed"]
-        self.subsets: int = parts["subsets"]
-        self.texts: List[str] = parts["texts"]
-        self._parts = parts
+    def __init__(self, decoded: "_ext.Decoded"):
+        #: The native result these arrays view.
+        self.decoded = decoded
+        self.compressed: bool = decoded.compressed
+        self.subsets: int = decoded.subsets
         if self.compressed:
-            codes = np.frombuffer(parts["column_codes"], np.uint32)
-            self.columns = len(codes)
-            self.column_descriptors = codes
-            n, m = self.subsets, self.columns
-            self._cells = np.asarray(parts["cells"]).reshape(m, n)
-            self._r0 = np.frombuffer(parts["column_r0"], np.uint64)
-            self._scale = np.frombuffer(parts["column_scale"], np.int32)
-            self._reference = np.frombuffer(parts["column_reference"], np.int64)
-            self._wide_slot = np.frombuffer(parts["column_wide_slot"], np.int32)
-            self._column_has_raw = (np.frombuffer(parts["column_flags"], np.uint8) & _HAS_RAW) != 0
-            self._text_slot = np.frombuffer(parts["column_text_slot"], np.int32)
-            self._text_cells = np.asarray(parts["text_cells"]).reshape(-1, n) if n else None
-        else:
-            self._items = len(parts["codes"])
+            #: Compressed: the number of items of each subset.
+            self.columns: int = decoded.columns
+        self._items: int = decoded.items
 
     def __len__(self) -> int:
-        if self.compressed:
-            return self.subsets * self.columns
         return self._items
 
     def __repr__(self) -> str:
         kind = "compressed" if self.compressed else "uncompressed"
         return "MessageArrays(%s, subsets=%d, items=%d)" % (kind, self.subsets, len(self))
 
-    # The arrays are made on first use and kept: uncompressed ones read the
-    # decoded bytes in place; compressed messages keep their block column
-    # by column, and the per-item arrays in result order (subset by subset)
-    # are made from it.
+    # Everything else is made on first use and kept: uncompressed arrays
+    # read the decoded memory in place; compressed messages keep their
+    # block column by column, and the per-item arrays in result order
+    # (subset by subset) are made from it.
     def __getattr__(self, name):
         if "compressed" not in self.__dict__ or name.startswith("__"):
             raise AttributeError(name)
-        if not self.compressed:
-            value = self._uncompressed(name)
-            self.__dict__[name] = value
-            return value
-        n, m = self.subsets, self.columns
-        if name == "values_2d":
-            value = self._cells.T
-        elif name == "values":
-            value = np.ascontiguousarray(self._cells.T).reshape(-1)
-        elif name == "descriptors":
-            value = np.tile(self.column_descriptors, n)
+        if name == "texts":
+            value = self.decoded.texts
         elif name == "raw":
-            value = self._raw_block().T.reshape(-1)
+            value = np.asarray(self.decoded.raw)
         elif name == "has_raw":
-            value = np.tile(self._column_has_raw, n)
-        elif name == "subset_offsets":
-            value = np.arange(n + 1, dtype=np.int64) * m
-        elif name == "text_index":
-            index = np.full((n, m), -1, dtype=np.int32)
-            for j in np.nonzero(self._text_slot >= 0)[0]:
-                index[:, j] = self._text_cells[self._text_slot[j]]
-            value = index.reshape(-1)
+            value = (self.flags & HAS_RAW) != 0
+        elif not self.compressed:
+            value = self._uncompressed(name)
         else:
-            raise AttributeError(name)
+            value = self._compressed(name)
         self.__dict__[name] = value
         return value
 
-    def _raw_block(self) -> np.ndarray:
-        """Raw values of a compressed message, (columns, subsets). A
-        present cell's raw value is rint(value * 10^scale) - reference,
-        exact for the numbers below 2^50 that the decoder keeps no
-        increments for; a missing cell's is the column's local reference."""
+    def _compressed(self, name):
         n, m = self.subsets, self.columns
-        cells = self._cells
-        with np.errstate(invalid="ignore"):
-            powers = np.power(10.0, self._scale.astype(np.float64))[:, None]
-            units = np.rint(np.nan_to_num(cells) * powers).astype(np.int64)
-        raw = (units - self._reference[:, None]).astype(np.uint64)
-        wide = np.nonzero(self._wide_slot >= 0)[0]
-        if len(wide):
-            increments = np.asarray(self._parts["wide_increments"]).reshape(-1, n)
-            raw[wide] = self._r0[wide, None] + increments[self._wide_slot[wide]]
-        raw = np.where(np.isnan(cells), self._r0[:, None], raw)
-        raw[~self._column_has_raw] = 0
-        return raw
+        decoded = self.decoded
+        if name == "column_descriptors":
+            return np.asarray(decoded.column_codes)
+        if name == "_cells":
+            return np.asarray(decoded.cells).reshape(m, n)
+        if name == "_column_flags":
+            return np.asarray(decoded.column_flags)
+        if name == "_text_slot":
+            return np.asarray(decoded.column_text_slot)
+        if name == "_text_cells":
+            return np.asarray(decoded.text_cells).reshape(-1, n) if n else None
+        if name == "values_2d":
+            return self._cells.T
+        if name == "values":
+            return np.ascontiguousarray(self._cells.T).reshape(-1)
+        if name == "descriptors":
+            return np.tile(self.column_descriptors, n)
+        if name == "subset_offsets":
+            return np.arange(n + 1, dtype=np.int64) * m
+        if name == "text_index":
+            index = np.full((n, m), -1, dtype=np.int32)
+            for j in np.nonzero(self._text_slot >= 0)[0]:
+                index[:, j] = self._text_cells[self._text_slot[j]]
+            return index.reshape(-1)
+        if name == "flags":
+            flags = np.tile(self._column_flags, n)
+            missing = np.where((flags & TEXT) != 0, self.text_index < 0, np.isnan(self.values))
+            return flags | np.where(missing, MISSING, 0).astype(np.uint8)
+        raise AttributeError(name)
 
     def _uncompressed(self, name):
-        parts = self._parts
+        decoded = self.decoded
         if name == "descriptors":
-            return np.asarray(parts["codes"])
+            return np.asarray(decoded.codes)
         if name == "values":
-            return np.asarray(parts["values"])
-        if name == "raw":
-            return np.asarray(parts["raws"])
-        if name == "has_raw":
-            return (np.asarray(parts["flags"]) & _HAS_RAW) != 0
+            return np.asarray(decoded.values)
+        if name == "flags":
+            return np.asarray(decoded.flags)
         if name == "text_index":
-            return np.asarray(parts["text_index"])
+            return np.asarray(decoded.text_index)
         if name == "subset_offsets":
-            starts = np.frombuffer(parts["subset_starts"], np.uint64).astype(np.int64)
-            return np.append(starts, np.int64(self._items))
+            offsets = np.empty(self.subsets + 1, dtype=np.int64)
+            offsets[:-1] = np.asarray(decoded.subset_starts)
+            offsets[-1] = self._items
+            return offsets
         raise AttributeError(name)
 
     @property
     def nbytes(self) -> int:
         """Bytes held by the decoded arrays (not counting the texts)."""
-        total = 0
-        for v in self._parts.values():
-            if isinstance(v, bytes):
-                total += len(v)
-            elif hasattr(v, "__array_interface__"):
-                total += np.asarray(v).nbytes
-        return total
+        return self.decoded.nbytes
 
     def text(self, i: int) -> Optional[str]:
         """The text of item ``i``, or None."""

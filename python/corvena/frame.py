@@ -68,7 +68,7 @@ from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Opt
 import numpy as np
 
 from ._reader import Message, ReadError, ReadWarning, positive_threads, read
-from .arrays import decode_many
+from . import _ext
 from ._optional import require
 from ._tables import Tables
 
@@ -115,15 +115,23 @@ def many_message_arrays(messages: Sequence[Message], threads: int) -> List[Union
     that cannot be decoded gives its ReadError in its place."""
     out: List[Union[MessageArrays, ReadError]] = []
     tables = [message.loaded_tables() for message in messages]
-    if sum(len(m.edition4_data) for m in messages) < _THREADED_BYTES:
+    # A message decoded before gives its result again; the others are
+    # decoded here, together, and keep their result.
+    todo = [i for i, m in enumerate(messages) if m._decoded is None]
+    if sum(len(messages[i].edition4_data) for i in todo) < _THREADED_BYTES:
         threads = 1  # starting threads would cost more than they save
-    decoded = decode_many([m.edition4_data for m in messages], [t.tableset for t in tables], threads=threads,
-                          errors="return")
-    for message, loaded, one in zip(messages, tables, decoded):
-        if isinstance(one, ValueError):
-            out.append(message._decode_error(one))
+    found: List[Any] = [m._decoded for m in messages]
+    if todo:
+        parts = _ext.decode_many([messages[i].edition4_data for i in todo], [tables[i].tableset for i in todo],
+                                 threads)
+        for i, part in zip(todo, parts):
+            found[i] = part
+    for message, loaded, one in zip(messages, tables, found):
+        if isinstance(one, str):
+            out.append(message._decode_failure(one, loaded))
         else:
-            out.append(_from_decoded(message, loaded, one))
+            message._decoded = one
+            out.append(_from_decoded(message, loaded, message.arrays()))
     return out
 
 

@@ -1,6 +1,6 @@
-// The array path: messages decoded into plain number columns by the core,
-// with the interpreter lock released, and handed to Python as Buffer views
-// that numpy reads in place (corvena/arrays.py builds the arrays).
+// Decoding for the package: messages decoded into plain number columns by
+// the core, with the interpreter lock released, each handed to Python as one
+// Decoded object (corvena/arrays.py and the message objects read it).
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -28,10 +28,10 @@ using py::Ref;
 namespace {
 
 // One message to decode: its bytes (a view into a bytes object held for
-// the call) and its tables.
+// the call) and its TableSet object (held for the call too).
 struct Job {
     std::string_view data;
-    const TableSet* tables;
+    PyObject* tables;
 };
 
 // Why a message gave no arrays: its BufrError (raised as ValueError, or
@@ -54,7 +54,7 @@ Outcome decode_one(const Job& job) {
         auto message = first_message(job.data, bytes);
         if (!message) return Failure{Failure::Kind::Bufr, message.error().text()};
         auto arrays = decode_section4_arrays(
-            *message, *job.tables, bytes.substr(message->section4_data_offset, message->section4_data_length));
+            *message, tables_of(job.tables), bytes.substr(message->section4_data_offset, message->section4_data_length));
         if (!arrays) return Failure{Failure::Kind::Bufr, arrays.error().text()};
         return std::move(arrays).value();
     } catch (const std::bad_alloc&) {
@@ -62,70 +62,6 @@ Outcome decode_one(const Job& job) {
     } catch (const std::exception& e) {
         return Failure{Failure::Kind::Internal, e.what()};
     }
-}
-
-template <class T>
-PyObject* bytes_of(const std::vector<T>& v) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
-                                     static_cast<Py_ssize_t>(v.size() * sizeof(T)));
-}
-
-bool set_item(PyObject* dict, const char* key, PyObject* value) {
-    if (value == nullptr) return false;
-    Ref held(value);
-    return PyDict_SetItemString(dict, key, value) == 0;
-}
-
-PyObject* text_list(const std::vector<std::string>& texts) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        PyObject* s = py::text_to_str(texts[i]);
-        if (s == nullptr) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), s);
-    }
-    return list.release();
-}
-
-// A view of a vector of the Columns object `owner`.
-template <class T>
-PyObject* view(PyObject* owner, const std::vector<T>& v, const char* typestr) {
-    return buffer_of(owner, v.data(), v.size(), sizeof(T), typestr);
-}
-
-// The arrays of one message as a dict: the large columns as Buffer views of
-// the decoded vectors (no copy; the vectors move into a Columns object that
-// the views keep alive), the small per-column and per-subset ones as bytes.
-PyObject* to_python(DecodedArrays&& decoded) {
-    Ref owner(own_columns(std::move(decoded)));
-    if (!owner) return nullptr;
-    const DecodedArrays& a = columns_of(owner.get());
-    PyObject* o = owner.get();
-    Ref d(PyDict_New());
-    if (!d) return nullptr;
-    Py_INCREF(o);
-    bool ok = set_item(d.get(), "columns", o) && set_item(d.get(), "compressed", PyBool_FromLong(a.compressed)) &&
-              set_item(d.get(), "subsets", PyLong_FromUnsignedLong(a.subsets)) &&
-              set_item(d.get(), "texts", text_list(a.texts));
-    if (!ok) return nullptr;
-    if (a.compressed) {
-        ok = set_item(d.get(), "column_codes", bytes_of(a.column_codes)) &&
-             set_item(d.get(), "column_r0", bytes_of(a.column_r0)) &&
-             set_item(d.get(), "column_flags", bytes_of(a.column_flags)) &&
-             set_item(d.get(), "column_text_slot", bytes_of(a.column_text_slot)) &&
-             set_item(d.get(), "column_scale", bytes_of(a.column_scale)) &&
-             set_item(d.get(), "column_reference", bytes_of(a.column_reference)) &&
-             set_item(d.get(), "column_wide_slot", bytes_of(a.column_wide_slot)) &&
-             set_item(d.get(), "cells", view(o, a.cells, "<f8")) &&
-             set_item(d.get(), "wide_increments", view(o, a.wide_increments, "<u8")) &&
-             set_item(d.get(), "text_cells", view(o, a.text_cells, "<i4"));
-    } else {
-        ok = set_item(d.get(), "codes", view(o, a.codes, "<u4")) && set_item(d.get(), "values", view(o, a.values, "<f8")) &&
-             set_item(d.get(), "raws", view(o, a.raws, "<u8")) && set_item(d.get(), "flags", view(o, a.flags, "|u1")) &&
-             set_item(d.get(), "text_index", view(o, a.text_index, "<i4")) &&
-             set_item(d.get(), "subset_starts", bytes_of(a.subset_starts));
-    }
-    return ok ? d.release() : nullptr;
 }
 
 // Raises a failure as the object path raises it.
@@ -234,12 +170,12 @@ PyObject* fn_decode_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         // Both objects stay referenced by the caller's frame for the call.
         PyObject* result = nullptr;
-        run_jobs({Job{data, &tables_of(a[1])}}, 1, [&](std::size_t, Outcome& outcome) {
+        run_jobs({Job{data, a[1]}}, 1, [&](std::size_t, Outcome& outcome) {
             if (auto* failure = std::get_if<Failure>(&outcome)) {
                 raise_failure(*failure);
                 return false;
             }
-            result = to_python(std::move(std::get<DecodedArrays>(outcome)));
+            result = own_decoded(std::move(std::get<DecodedArrays>(outcome)), a[1]);
             return result != nullptr;
         });
         return result;
@@ -289,7 +225,7 @@ PyObject* fn_decode_many(PyObject*, PyObject* args, PyObject* kwargs) {
                 t = table.get();
             }
             if (!py::instance_arg(t, "tables", tableset_type(), "TableSet")) return nullptr;
-            jobs.push_back(Job{data, &tables_of(t)});
+            jobs.push_back(Job{data, t});
             held.push_back(std::move(item));
             if (table) held.push_back(std::move(table));
         }
@@ -304,7 +240,7 @@ PyObject* fn_decode_many(PyObject*, PyObject* args, PyObject* kwargs) {
                 }
                 obj = py::text_to_str(failure->text);
             } else {
-                obj = to_python(std::move(std::get<DecodedArrays>(outcome)));
+                obj = own_decoded(std::move(std::get<DecodedArrays>(outcome)), jobs[i].tables);
             }
             if (obj == nullptr) return false;
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), obj);

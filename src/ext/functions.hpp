@@ -29,13 +29,15 @@ const BufrMessage& message_of(PyObject* message);
 // A new _corvena.TableSet that owns `tables`.
 PyObject* wrap_tables(TableSet tables);
 
-// Columns and Buffer objects (buffer.cpp): decoded columns given to numpy
-// without a copy.
-bool create_buffer_types();
-PyObject* own_columns(DecodedArrays&& arrays);
-const DecodedArrays& columns_of(PyObject* columns);
-// The arrays of a Columns object; null with TypeError for anything else.
-const DecodedArrays* columns_arg(PyObject* obj, const char* name);
+// Decoded and Buffer objects (decoded.cpp): one decoded message, its
+// columns given to numpy without a copy. The Decoded type is added to
+// `module`.
+bool create_result_types(PyObject* module);
+// A new Decoded object that owns `arrays`, decoded with the TableSet `tables`.
+PyObject* own_decoded(DecodedArrays&& arrays, PyObject* tables);
+// The arrays of a Decoded object (and, when `tables` is given, the tables
+// that decoded them); null with TypeError for anything else.
+const DecodedArrays* decoded_arg(PyObject* obj, const char* name, const TableSet** tables = nullptr);
 // A view of `length` items of `item_size` bytes at `data`, owned by `owner`,
 // that numpy reads as the type `typestr` ("<f8", "<u4", ...).
 PyObject* buffer_of(PyObject* owner, const void* data, std::size_t length, std::size_t item_size,
@@ -46,6 +48,7 @@ PyObject* fn_with_code_tables(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_decode_arrays(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_decode_many(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs);
-PyObject* fn_decode_items(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* fn_meaning(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* fn_item_name(PyObject*, PyObject* args, PyObject* kwargs);
 
 }  // namespace corvena::ext

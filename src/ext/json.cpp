@@ -12,6 +12,7 @@
 #include "lib/args.hpp"
 #include "lib/errors.hpp"
 #include "lib/pyref.hpp"
+#include "message/decoded_arrays.hpp"
 #include "message/value.hpp"
 
 namespace corvena::ext {
@@ -94,44 +95,20 @@ void append_json_string(std::string& out, std::string_view text) {
     out.push_back('"');
 }
 
-// The meaning of a code table figure, or of the set bits of a flag table
-// value (bits counted from 1 at the left of `width` bits, joined with
-// "; "); false when there is none.
-bool meaning_of(const TableSet& tables, std::uint32_t code, std::uint64_t raw, bool flag, unsigned width,
-                std::string& out) {
-    out.clear();
-    if (!flag) {
-        const std::string* m = tables.find_meaning(code, raw);
-        if (m == nullptr) return false;
-        out = *m;
-        return true;
-    }
-    bool any = false;
-    for (unsigned bit = 1; bit <= width && bit <= 64; ++bit) {
-        if (((raw >> (width - bit)) & 1) == 0) continue;
-        if (any) out.append("; ");
-        any = true;
-        const std::string* m = tables.find_meaning(code, bit);
-        if (m != nullptr) out += *m;
-        else out += "bit " + std::to_string(bit);
-    }
-    return any;
-}
-
 }  // namespace
 
 PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs) {
     CORVENA_GUARD({
-        PyObject* a[4];
-        if (!py::bind_args(args, kwargs, "json_columns", {"parts", "tables", "kinds", "widths"}, a)) return nullptr;
-        if (!py::instance_arg(a[1], "tables", tableset_type(), "TableSet")) return nullptr;
-        const TableSet& tables = tables_of(a[1]);
+        PyObject* a[3];
+        if (!py::bind_args(args, kwargs, "json_columns", {"decoded", "kinds", "widths"}, a)) return nullptr;
         std::string_view kinds, widths;
-        if (!py::bytes_arg(a[2], "kinds", kinds) || !py::bytes_arg(a[3], "widths", widths)) return nullptr;
-        const DecodedArrays* decoded = columns_arg(a[0], "columns");
+        if (!py::bytes_arg(a[1], "kinds", kinds) || !py::bytes_arg(a[2], "widths", widths)) return nullptr;
+        const TableSet* found = nullptr;
+        const DecodedArrays* decoded = decoded_arg(a[0], "decoded", &found);
         if (decoded == nullptr) return nullptr;
+        const TableSet& tables = *found;
         if (!decoded->compressed) {
-            PyErr_SetString(PyExc_ValueError, "argument 'columns': the columns of a compressed message are expected");
+            PyErr_SetString(PyExc_ValueError, "argument 'decoded': a compressed message is expected");
             return nullptr;
         }
         // The columns come straight from the decoder, so their sizes agree
@@ -144,22 +121,9 @@ PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         if (n <= 0) return PyList_New(0);
-        // The exact integer R0 + increment + reference of cell k of column
-        // j: kept for wide columns, else given back by the value (see the
-        // array sink).
-        auto units_of = [&](std::size_t j, std::size_t k) -> __int128 {
-            const std::int32_t slot = d.column_wide_slot[j];
-            const std::int64_t ref = d.column_reference[j];
-            if (slot >= 0) {
-                const std::size_t w = static_cast<std::size_t>(slot) * static_cast<std::size_t>(n) + (k - j * n);
-                return static_cast<__int128>(d.column_r0[j]) + d.wide_increments[w] + ref;
-            }
-            const double p = power_of_ten(d.column_scale[j]);
-            return static_cast<__int128>(std::llrint(d.cells[k] * p));
-        };
-        auto raw_of = [&](std::size_t j, std::size_t k) -> std::uint64_t {
-            return static_cast<std::uint64_t>(units_of(j, k) - d.column_reference[j]);
-        };
+        // Cell k of column j is subset k - j * n.
+        auto units_of = [&](std::size_t j, std::size_t k) { return cell_units(d, j, k - j * n); };
+        auto raw_of = [&](std::size_t j, std::size_t k) { return cell_raw(d, j, k - j * n); };
         // ', "meaning": ...' or ', "meanings": [...]' after the numbers of a
         // code (kind 1) or flag (kind 2) table column; nothing when no
         // subset has a meaning. A missing flag value has none; a missing
@@ -183,7 +147,7 @@ PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs) {
                 const std::uint64_t raw = missing ? r0 : raw_of(column, base + s);
                 if (!(have_previous && !missing && raw == previous_raw)) {
                     // Runs of one figure are looked up once.
-                    previous_has = meaning_of(t, code, raw, flag, width, meaning);
+                    previous_has = figure_meaning(t, code, raw, flag, width, meaning);
                     previous_text.clear();
                     if (previous_has) append_json_string(previous_text, meaning);
                     previous_raw = raw;
@@ -247,6 +211,36 @@ PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs) {
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(j), item);
         }
         return list.release();
+    })
+}
+
+PyObject* fn_item_name(PyObject*, PyObject* args, PyObject* kwargs) {
+    CORVENA_GUARD({
+        PyObject* a[3];
+        std::uint32_t code = 0;
+        std::uint8_t flags = 0;
+        if (!py::bind_args(args, kwargs, "item_name", {"tables", "code", "flags"}, a) ||
+            !py::instance_arg(a[0], "tables", tableset_type(), "TableSet") || !py::u32_arg(a[1], "code", code) ||
+            !py::u8_arg(a[2], "flags", flags)) {
+            return nullptr;
+        }
+        return py::text_to_str(item_name(tables_of(a[0]), code, flags));
+    })
+}
+
+PyObject* fn_meaning(PyObject*, PyObject* args, PyObject* kwargs) {
+    CORVENA_GUARD({
+        PyObject* a[4];
+        std::uint32_t code = 0, width = 0;
+        std::uint64_t raw = 0;
+        if (!py::bind_args(args, kwargs, "meaning", {"tables", "code", "raw", "width"}, a) ||
+            !py::instance_arg(a[0], "tables", tableset_type(), "TableSet") || !py::u32_arg(a[1], "code", code) ||
+            !py::u64_arg(a[2], "raw", raw) || !py::u32_arg(a[3], "width", width)) {
+            return nullptr;
+        }
+        std::string text;
+        if (!figure_meaning(tables_of(a[0]), code, raw, width != 0, width, text)) Py_RETURN_NONE;
+        return py::text_to_str(text);
     })
 }
 

@@ -31,27 +31,31 @@ PyMethodDef g_functions[] = {
      "here replaces the one `tables` has for that code."},
     {"decode_arrays", cfunc(corvena::ext::fn_decode_arrays), kFlags,
      "decode_arrays(data, tables)\n--\n\n"
-     "The first message of `data` decoded as number columns (a dict of Buffer\n"
-     "views, bytes and counts that corvena.arrays turns into numpy arrays, and\n"
-     "the Columns object that owns them under 'columns'). Fails\n"
-     "with the same ValueError as decode_values_with_tables."},
-    {"decode_items", cfunc(corvena::ext::fn_decode_items), kFlags,
-     "decode_items(data, tables)\n--\n\n"
-     "The first message of `data` decoded as decode_values_with_tables decodes it, and\n"
-     "where its subsets start: (values, starts), starts being the index of the first\n"
-     "item of each subset, or None for compressed data (whose subsets are of one size).\n"
-     "Fails with the same ValueError as decode_values_with_tables."},
+     "The first message of `data` decoded once, as a Decoded object: its columns as\n"
+     "Buffer views that numpy reads in place, and every other form of the message\n"
+     "on demand. Fails with the same ValueError as decode_values_with_tables."},
+    {"item_name", cfunc(corvena::ext::fn_item_name), kFlags,
+     "item_name(tables, code, flags)\n--\n\n"
+     "The name that an item of `code` with the column flags `flags` carries in\n"
+     "DecodedValue.name: the fixed name of an operator item, an associated field,\n"
+     "inserted characters or a local element, else the element's name in `tables`."},
+    {"meaning", cfunc(corvena::ext::fn_meaning), kFlags,
+     "meaning(tables, code, raw, width)\n--\n\n"
+     "The meaning of a figure of element `code`: with `width` 0, the entry of its code\n"
+     "table for `raw`; else, for a flag table of `width` bits, the entries of the set\n"
+     "bits of `raw` (\"bit N\" where the table has none) joined with \"; \". None when\n"
+     "there is no meaning."},
     {"decode_many", cfunc(corvena::ext::fn_decode_many), kFlags,
      "decode_many(messages, tables, threads)\n--\n\n"
      "decode_arrays for each bytes object of `messages`, on `threads` threads\n"
      "with the interpreter lock released. `tables` is one TableSet for all\n"
-     "or one per message. Gives a list in message order: the dict of a\n"
+     "or one per message. Gives a list in message order: the Decoded object of a\n"
      "decoded message, or the text of its error."},
     {"json_columns", cfunc(corvena::ext::fn_json_columns), kFlags,
-     "json_columns(columns, tables, kinds, widths)\n--\n\n"
-     "JSON text of each column of a compressed message, from the Columns object that\n"
-     "decode_arrays gives under 'columns': one number (or null) when every subset\n"
-     "holds the same, else an array of one per subset; None for character columns.\n"
+     "json_columns(decoded, kinds, widths)\n--\n\n"
+     "JSON text of each column of a compressed message, from its Decoded object: one\n"
+     "number (or null) when every subset holds the same, else an array of one per\n"
+     "subset; None for character columns.\n"
      "Numbers are written from their exact integers with the decimal point placed by\n"
      "the column's scale. For a column whose kind (one byte per column) is 1 (code\n"
      "table) or 2 (flag table, of the width given, two bytes per column), the\n"
@@ -67,8 +71,10 @@ PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "corvena._ext", "Native extra
 
 PyMODINIT_FUNC PyInit__ext(void) {
     try {
-        if (!corvena::ext::link_corvena_types() || !corvena::ext::create_buffer_types()) return nullptr;
-        return PyModule_Create(&g_module_def);
+        if (!corvena::ext::link_corvena_types()) return nullptr;
+        corvena::py::Ref module(PyModule_Create(&g_module_def));
+        if (!module || !corvena::ext::create_result_types(module.get())) return nullptr;
+        return module.release();
     } catch (...) {
         PyErr_SetString(PyExc_ImportError, "corvena._ext failed to initialise");
         return nullptr;

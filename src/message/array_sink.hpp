@@ -36,8 +36,13 @@
 namespace corvena {
 
 struct DecodedArrays {
+    // Flags of an item (uncompressed) or of a column (compressed).
     static constexpr std::uint8_t kHasRaw = DecodedValue::kHasRaw;
     static constexpr std::uint8_t kHasText = DecodedValue::kHasText;  // a character item
+    static constexpr std::uint8_t kLocal = 8;         // an element no table gave, read after 2-06-YYY
+    static constexpr std::uint8_t kOperator = 16;     // an operator item (2-22-000, 2-36-000, ...)
+    static constexpr std::uint8_t kBitmapValue = 32;  // a value read through a bitmap (2-23-255, ...)
+    static constexpr std::uint8_t kMissing = 64;      // uncompressed only: a missing value or text
 
     bool compressed = false;
     std::uint32_t subsets = 0;
@@ -84,20 +89,30 @@ public:
         column_open_ = false;
     }
 
-    void numeric(std::uint32_t code, const std::string*, std::uint64_t raw, bool present, double value,
+    void numeric(std::uint32_t code, const std::string* name, std::uint64_t raw, bool present, double value,
                  const std::string*) {
         // Uncompressed only: compressed numbers come as whole columns.
         const double v = present ? value : std::numeric_limits<double>::quiet_NaN();
         out_.codes.push_back(code);
         out_.values.push_back(v);
         out_.raws.push_back(raw);
-        out_.flags.push_back(DecodedArrays::kHasRaw);
+        out_.flags.push_back(static_cast<std::uint8_t>(DecodedArrays::kHasRaw | local_flag(name) |
+                                                       (present ? 0 : DecodedArrays::kMissing)));
         out_.text_index.push_back(-1);
+    }
+
+    // The item (or column) just given was read through a bitmap.
+    void mark_bitmap_value() {
+        if (out_.compressed) {
+            if (!out_.column_flags.empty()) out_.column_flags.back() |= DecodedArrays::kBitmapValue;
+        } else if (!out_.flags.empty()) {
+            out_.flags.back() |= DecodedArrays::kBitmapValue;
+        }
     }
 
     void numeric_column(const NumericColumn& col) {
         if (col.subsets == 0) return;
-        open_column(col.code, DecodedArrays::kHasRaw);
+        open_column(col.code, static_cast<std::uint8_t>(DecodedArrays::kHasRaw | local_flag(col.name)));
         out_.column_scale.back() = col.scale;
         out_.column_reference.back() = col.reference;
         const std::size_t at = out_.cells.size();
@@ -155,15 +170,16 @@ public:
     }
 
     void op(std::uint32_t code) {
+        constexpr auto kFlags = static_cast<std::uint8_t>(DecodedArrays::kHasRaw | DecodedArrays::kOperator);
         if (out_.compressed) {
-            open_column(code, DecodedArrays::kHasRaw);
+            open_column(code, kFlags);
             out_.cells.push_back(0.0);
             return;
         }
         out_.codes.push_back(code);
         out_.values.push_back(0.0);
         out_.raws.push_back(0);
-        out_.flags.push_back(DecodedArrays::kHasRaw);
+        out_.flags.push_back(kFlags);
         out_.text_index.push_back(-1);
     }
 
@@ -190,6 +206,10 @@ public:
     }
 
 private:
+    static std::uint8_t local_flag(const std::string* name) {
+        return name == &local_element_name() ? DecodedArrays::kLocal : 0;
+    }
+
     std::int32_t add_text(std::string&& text) {
         out_.texts.push_back(std::move(text));
         return static_cast<std::int32_t>(out_.texts.size() - 1);
@@ -209,7 +229,8 @@ private:
         out_.codes.push_back(code);
         out_.values.push_back(number);
         out_.raws.push_back(0);
-        out_.flags.push_back(DecodedArrays::kHasText);
+        out_.flags.push_back(static_cast<std::uint8_t>(index < 0 ? DecodedArrays::kHasText | DecodedArrays::kMissing
+                                                                 : DecodedArrays::kHasText));
         out_.text_index.push_back(index);
     }
 

@@ -61,6 +61,7 @@ struct CountingSink {
     void text_shared(std::uint32_t, const std::string*, double, const SharedText&) {}
     void op(std::uint32_t) {}
     void associated(std::uint64_t) {}
+    void mark_bitmap_value() {}
 };
 
 // Builds the result with `make_sink` (called with the item count to

@@ -108,6 +108,8 @@ public:
         v.flags = DecodedValue::kHasValue | DecodedValue::kHasRaw;
     }
 
+    void mark_bitmap_value() {}
+
 private:
     DecodedValues& out_;
 };

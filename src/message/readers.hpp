@@ -13,6 +13,7 @@
 //   void numeric_column(const NumericColumn&)   (compressed numeric columns)
 //   void op(code)
 //   void associated(std::uint64_t raw)
+//   void mark_bitmap_value()                   (the item or column just given was read through a bitmap)
 //   static constexpr bool kWantsMeanings       (code and flag table texts per item)
 #pragma once
 
@@ -122,6 +123,8 @@ public:
         return success();
     }
 
+    void bitmap_value() { sink_.mark_bitmap_value(); }
+
     Status operator_item(std::uint32_t code) {
         CORVENA_TRY(budget_.items(1));
         sink_.op(code);
@@ -184,6 +187,8 @@ public:
     Status associated(std::uint8_t width) {
         return numeric_column(kAssociatedFieldCode, &associated_field_name(), width, 0, 0, false, nullptr, nullptr);
     }
+
+    void bitmap_value() { sink_.mark_bitmap_value(); }
 
     Status operator_item(std::uint32_t code) {
         CORVENA_TRY(budget_.items(n_));

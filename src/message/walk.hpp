@@ -12,6 +12,7 @@
 //       reads a delayed replication factor, emits it, returns the count
 //   Status associated(std::uint8_t width)        an associated field
 //   Status operator_item(std::uint32_t code)     an operator item
+//   void bitmap_value()                          the element just read was read through a bitmap
 //   Status characters(std::uint32_t code, std::uint16_t bits)   2-05-YYY
 //   Result<std::int64_t> new_reference(std::uint16_t bits)      2-03-YYY
 //   std::uint64_t position() const               bits read so far
@@ -311,6 +312,7 @@ private:
             const std::uint64_t before = reader_.position();
             std::optional<double> first;
             CORVENA_TRY(reader_.element(**target, first));
+            reader_.bitmap_value();
             return charge(before);
         }
         case OperatorClass::None:
