@@ -228,6 +228,10 @@ EXAMPLES = [
     ("contrived.bufr", ["data_datetime", "blockNumber"], {}),
     ("aaen_55.bufr", ["latitude", "longitude", "data_datetime", CHANNEL, "brightnessTemperature"], {}),
     ("aaen_55.bufr", ["latitude", "longitude", "brightnessTemperature"], {CHANNEL: [30, 31, 32]}),
+    # Values read through a bitmap (first-order statistics, after 2-24-000 and 2-24-255) are left
+    # out; elements after the operator that are not read through it are not.
+    ("compress_3.bufr", ["latitude", "longitude", "centre", "firstOrderStatistics"], {}),
+    ("ikco_217.bufr", ["latitude", "longitude", "centre"], {}),
     ("aircraft_mrar_compressed.bufr",
      ["aircraftRegistrationNumberOrOtherIdentification", "latitude", "longitude", "data_datetime", "flightLevel", "windDirection", "windSpeed"],
      {"flightLevel": lambda level: level > 5000}),

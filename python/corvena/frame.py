@@ -69,6 +69,7 @@ import numpy as np
 
 from ._reader import Message, ReadError, ReadWarning, positive_threads, read
 from . import _ext
+from .arrays import BITMAP_VALUE
 from ._optional import require
 from ._tables import Tables
 
@@ -100,6 +101,9 @@ class MessageArrays(NamedTuple):
     typical: np.ndarray  # datetime64[us], section 1 typical time of each message (NaT when invalid)
     columns: Optional[np.ndarray] = None  # every subset's descriptors, when all subsets have the same
     firsts: Optional[np.ndarray] = None  # the first item of each message, when several are joined
+    # Which items (of `codes`, or of `columns`) were read through a bitmap:
+    # statistics, substitutes or replaced values of earlier elements.
+    bitmap: Optional[np.ndarray] = None
 
 
 def message_arrays(message: Message) -> MessageArrays:
@@ -150,9 +154,13 @@ def _from_decoded(message: Message, tables: Any, decoded: Any) -> MessageArrays:
         def gather(positions: np.ndarray) -> np.ndarray:
             return decoded.values.take(positions)  # made (and kept) on first use
 
-        return MessageArrays(None, gather, decoded.subset_offsets, text, tables, typical, decoded.column_descriptors)
+        bitmap = (decoded._column_flags & BITMAP_VALUE) != 0
+        return MessageArrays(None, gather, decoded.subset_offsets, text, tables, typical, decoded.column_descriptors,
+                             None, bitmap)
     values = decoded.values
-    return MessageArrays(decoded.descriptors, values.take, decoded.subset_offsets, text, tables, typical)
+    bitmap = (decoded.flags & BITMAP_VALUE) != 0
+    return MessageArrays(decoded.descriptors, values.take, decoded.subset_offsets, text, tables, typical, None, None,
+                         bitmap)
 
 
 def _typical(message: Message) -> np.datetime64:
@@ -402,29 +410,14 @@ def _plan_rows(sequence: List[int], key_of: List[int], width: int) -> np.ndarray
     return np.array(rows, dtype=np.int64).reshape(len(rows), width)
 
 
-# Operators whose values, read through a data present bitmap, carry the
-# descriptor of the element they refer to: substituted values, first-order
-# statistics, difference statistics and replaced values.
-_BITMAP_OPERATORS = np.array([223000, 224000, 225000, 232000])
-
-
-def _without_bitmap_values(codes: np.ndarray, element: np.ndarray, starts: Optional[np.ndarray]) -> np.ndarray:
-    """`element` with the values that such an operator attaches to earlier
-    elements left out: after the operator, an item of a descriptor the
-    subset held before it is a statistic or a substitute, not an
-    observation of that key. `starts` None: `codes` are one subset."""
-    marks = np.isin(codes, _BITMAP_OPERATORS)
-    if not marks.any():
+def _without_bitmap_values(element: np.ndarray, bitmap: Optional[np.ndarray]) -> np.ndarray:
+    """`element` with the values read through a bitmap left out: they carry
+    the descriptor of the element they refer to, but are a statistic, a
+    substitute or a replaced value, not an observation of that key."""
+    if bitmap is None or not bitmap.any():
         return element
     element = element.copy()
-    bounds = [0, len(codes)] if starts is None else starts.tolist()
-    for a, b in zip(bounds, bounds[1:]):
-        at = np.flatnonzero(marks[a:b])
-        if len(at) == 0:
-            continue
-        first = a + int(at[0])
-        tail = np.arange(first, b)
-        element[tail[np.isin(codes[first:b], codes[a:first])]] = -1
+    element[bitmap] = -1
     return element
 
 
@@ -436,7 +429,7 @@ def _message_rows(plan: _Plan, arrays: MessageArrays) -> Tuple[np.ndarray, np.nd
     if arrays.columns is not None:
         # Every subset has the same items: one plan, placed at each subset.
         element, is_text = plan.lookup(arrays.tables, arrays.columns)
-        element = _without_bitmap_values(arrays.columns, element, None)
+        element = _without_bitmap_values(element, arrays.bitmap)
         events = np.flatnonzero(element >= 0)
         rows = plan.rows_of(element[events]) if len(events) else none
         if len(rows) == 0:
@@ -446,7 +439,7 @@ def _message_rows(plan: _Plan, arrays: MessageArrays) -> Tuple[np.ndarray, np.nd
         return np.where(column[None, :, :] >= 0, at, -1).reshape(-1, width), is_text
 
     element, is_text = plan.lookup(arrays.tables, arrays.codes)
-    element = _without_bitmap_values(arrays.codes, element, arrays.starts)
+    element = _without_bitmap_values(element, arrays.bitmap)
     events = np.flatnonzero(element >= 0)
     if len(events) == 0:
         return none, is_text
@@ -551,7 +544,8 @@ def _join(batch: List[MessageArrays]) -> MessageArrays:
         return out
 
     typical = np.concatenate([a.typical for a in batch])
-    return MessageArrays(codes, gather, starts, text, batch[0].tables, typical, None, firsts)
+    bitmap = np.concatenate([a.bitmap for a in batch])
+    return MessageArrays(codes, gather, starts, text, batch[0].tables, typical, None, firsts, bitmap)
 
 
 class _Collected:
