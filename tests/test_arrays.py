@@ -10,7 +10,7 @@ import pytest
 import _corvena as c
 from bufr_build import Bits, message
 from conftest import message_files, split_messages
-from corvena.arrays import LOCAL, MISSING, OPERATOR, TEXT, decode_arrays, decode_many
+from corvena.arrays import LOCAL, MISSING, OPERATOR, RESCALED, TEXT, decode_arrays, decode_many
 from decoding_tables import tables, tables_dir  # noqa: F401
 
 
@@ -117,3 +117,30 @@ def test_many_messages_on_threads(definitions):
         np.testing.assert_array_equal(a.values, b.values)
         np.testing.assert_array_equal(a.descriptors, b.descriptors)
         assert a.texts == b.texts
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_whole_numbers_unless_an_operator_rescaled(tables, compressed):
+    # 011001 has no decimals: an int, also after a width change (2-01); after
+    # a scale change (2-02) a float, 0 included, in the items and the dump alike.
+    import json
+
+    import corvena
+    from corvena._dump import message_json
+
+    codes = [11001, 202127, 11001, 202000, 201129, 11001, 201000]
+    fields = [(3, 8), (0, 8), (5, 9)]
+    bits = Bits()
+    for value, width in fields:
+        bits.put(value, width)
+        if compressed:
+            bits.put(0, 6)
+    m = next(corvena.read(message(codes, bits, subsets=2 if compressed else 1, compressed=compressed),
+                          tables=tables))
+    values = [item.value for item in m.items()]
+    assert values == [3, 0.0, 5] * (2 if compressed else 1)
+    assert [type(v) for v in values[:3]] == [int, float, int]
+    assert [bool(f & RESCALED) for f in m.arrays().flags.tolist()[:3]] == [False, True, False]
+    dumped = json.loads(message_json(m))
+    got = [x["value"] for x in dumped["items"]] if compressed else [x["value"] for x in dumped["subsets"][0]]
+    assert got == [3, 0.0, 5] and [type(v) for v in got] == [int, float, int]

@@ -13,6 +13,7 @@ import json
 from typing import Any, Dict, List, TextIO
 
 from . import _ext
+from ._flags import whole
 from ._reader import Item, Message
 
 # Units that say nothing a reader needs beside the value.
@@ -110,13 +111,12 @@ def native_json_columns(message: Message) -> List[str]:
     codes = memoryview(decoded.column_codes.tobytes()).cast("I").tolist()
     infos = [tables.info(code) for code in codes]
     scales = memoryview(decoded.column_scale.tobytes()).cast("i").tolist()
-    references = memoryview(decoded.column_reference.tobytes()).cast("q").tolist()
-    # Where an operator changed the scale or reference of an element without
-    # decimals, the item records give floats: so does the dump (0x10).
+    flags = decoded.column_flags.tobytes()
+    # Whole numbers that the item records give as floats are written as
+    # floats (0x10).
     kinds = bytes((2 if info.flag else 1 if info.coded else 0)
-                  | (0x10 if scale <= 0 and not (info.integral and 10 ** -scale == info.factor
-                                                 and reference == info.reference) else 0)
-                  for info, scale, reference in zip(infos, scales, references))
+                  | (0x10 if scale <= 0 and not whole(info.integral, f) else 0)
+                  for info, scale, f in zip(infos, scales, flags))
     widths = array.array("H", [min(info.width, 64) for info in infos]).tobytes()
     numbers = _ext.json_columns(decoded, kinds, widths)
     out: List[str] = []

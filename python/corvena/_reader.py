@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTupl
 import _corvena
 
 from . import _ext
+from ._flags import ASSOCIATED_FIELD, MISSING, OPERATOR, TEXT, whole
 from ._editions import SUPPORTED, as_edition4, edition_of, unsupported
 from ._tables import SHIPPED_DESCRIPTION, LoadedTables, Tables, TablesSource, shared_tables
 
@@ -199,7 +200,7 @@ def _build_items(arrays: "MessageArrays", tables: LoadedTables) -> Items:
         if kind is None:
             info = info_of(d)
             name = info.name or _ext.item_name(tableset, d, f)
-            if f & (_TEXT | _OPERATOR) or d == _ASSOCIATED_FIELD:
+            if f & (TEXT | OPERATOR) or d == ASSOCIATED_FIELD:
                 lookup = None
             elif info.flag:
                 lookup = info.width
@@ -209,15 +210,15 @@ def _build_items(arrays: "MessageArrays", tables: LoadedTables) -> Items:
                 lookup = None
             kind = kinds[d] = (info, name, lookup)
         info, name, lookup = kind
-        if f & _TEXT:
+        if f & TEXT:
             # Character data: its raw value is no integer, and a missing
             # text has no value (the decoder's number is a running count).
             append(new(Item, (info.key, texts[k].rstrip("\x00") if k >= 0 else None, info.unit, d, name, None,
                               None)))
             continue
-        if f & _MISSING:
+        if f & MISSING:
             value = None
-        elif info.integral and (raw + info.reference) * info.factor == value:
+        elif whole(info.integral, f):
             value = int(value)
         meaning = None
         # A missing code figure is still looked up (tables give 'missing'
@@ -230,7 +231,6 @@ def _build_items(arrays: "MessageArrays", tables: LoadedTables) -> Items:
     return out
 
 
-_TEXT, _OPERATOR, _MISSING = 4, 16, 64
 _CHUNK = 1 << 16
 
 
@@ -239,7 +239,6 @@ def _chunked(*columns: Any) -> Iterator[Tuple[Any, ...]]:
     a time (a message of millions of items never has them all at once)."""
     for start in range(0, len(columns[0]), _CHUNK):
         yield from zip(*(c[start:start + _CHUNK].tolist() for c in columns))
-_ASSOCIATED_FIELD = 999999
 
 
 def _restored_tables(spec: Optional[str]) -> Tables:

@@ -81,8 +81,6 @@ class ElementInfo(NamedTuple):
     width: int
     coded: bool  # a code table: one meaning per value
     text: bool  # character data; False also when the tables do not know the descriptor
-    reference: int
-    factor: int  # 10 ** -scale for elements without decimals (else 0)
 
 
 class LoadedTables:
@@ -108,7 +106,7 @@ class LoadedTables:
         return found
 
     def _lookup(self, descriptor: int) -> ElementInfo:
-        fallback = ElementInfo("%06d" % descriptor, "", "", False, False, 0, False, False, 0, 0)
+        fallback = ElementInfo("%06d" % descriptor, "", "", False, False, 0, False, False)
         if descriptor >= 100000:  # operators and sequences have no Table B entry
             return fallback
         try:
@@ -119,20 +117,15 @@ class LoadedTables:
             return fallback
         key = element.abbreviation or (key_from_name(element.name) if self.derive_keys else "")
         kind = element.element_type
-        # The decoder refuses scales whose values a double cannot hold; a
-        # table may still name one, and 10 ** 2147483648 would never end.
-        integral = -308 <= element.scale <= 0 and kind != "string"
         return ElementInfo(
             key or "%06d" % descriptor,
             element.name,
             element.unit,
-            integral,
+            element.scale <= 0 and kind != "string",
             kind in ("flag", "flags"),
             element.width,
             kind in ("table", "code"),
             kind == "string",
-            element.reference,
-            10 ** -element.scale if integral else 0,
         )
 
 

@@ -14,7 +14,8 @@ for item and in the same order, as arrays:
   character item), ``LOCAL`` (8, an element no table gave, read after
   2-06-YYY), ``OPERATOR`` (16, an operator item such as 2-22-000),
   ``BITMAP_VALUE`` (32, a value read through a bitmap, such as after
-  2-23-255) and ``MISSING`` (64, a missing value or text);
+  2-23-255), ``MISSING`` (64, a missing value or text) and ``RESCALED``
+  (128, read with a scale or reference that an operator set);
 - ``subset_offsets``: the items of subset ``s`` are
   ``slice(subset_offsets[s], subset_offsets[s + 1])``;
 - for compressed messages, whose subsets all have the same items,
@@ -40,16 +41,10 @@ from . import _ext
 from ._editions import leading_message_as_edition4
 from ._reader import positive_threads
 
-__all__ = ["BITMAP_VALUE", "HAS_RAW", "LOCAL", "MISSING", "OPERATOR", "TEXT", "MessageArrays", "decode_arrays",
-           "decode_many"]
+__all__ = ["BITMAP_VALUE", "HAS_RAW", "LOCAL", "MISSING", "OPERATOR", "RESCALED", "TEXT", "MessageArrays",
+           "decode_arrays", "decode_many"]
 
-# The flags of an item (see MessageArrays.flags).
-HAS_RAW = 2
-TEXT = 4
-LOCAL = 8
-OPERATOR = 16
-BITMAP_VALUE = 32
-MISSING = 64
+from ._flags import BITMAP_VALUE, HAS_RAW, LOCAL, MISSING, OPERATOR, RESCALED, TEXT
 
 
 class MessageArrays:

@@ -43,6 +43,7 @@ struct DecodedArrays {
     static constexpr std::uint8_t kOperator = 16;     // an operator item (2-22-000, 2-36-000, ...)
     static constexpr std::uint8_t kBitmapValue = 32;  // a value read through a bitmap (2-23-255, ...)
     static constexpr std::uint8_t kMissing = 64;      // uncompressed only: a missing value or text
+    static constexpr std::uint8_t kRescaled = 128;    // read with a scale or reference an operator set
 
     bool compressed = false;
     std::uint32_t subsets = 0;
@@ -102,13 +103,9 @@ public:
     }
 
     // The item (or column) just given was read through a bitmap.
-    void mark_bitmap_value() {
-        if (out_.compressed) {
-            if (!out_.column_flags.empty()) out_.column_flags.back() |= DecodedArrays::kBitmapValue;
-        } else if (!out_.flags.empty()) {
-            out_.flags.back() |= DecodedArrays::kBitmapValue;
-        }
-    }
+    void mark_bitmap_value() { mark(DecodedArrays::kBitmapValue); }
+    // ... or with a scale or reference that an operator set.
+    void mark_rescaled() { mark(DecodedArrays::kRescaled); }
 
     void numeric_column(const NumericColumn& col) {
         if (col.subsets == 0) return;
@@ -206,6 +203,15 @@ public:
     }
 
 private:
+    void mark(std::uint8_t flag) {
+        if (out_.compressed) {
+            // A message of no subsets opens no column.
+            if (column_open_) out_.column_flags.back() |= flag;
+        } else if (!out_.flags.empty()) {
+            out_.flags.back() |= flag;
+        }
+    }
+
     static std::uint8_t local_flag(const std::string* name) {
         return name == &local_element_name() ? DecodedArrays::kLocal : 0;
     }

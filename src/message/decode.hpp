@@ -62,6 +62,7 @@ struct CountingSink {
     void op(std::uint32_t) {}
     void associated(std::uint64_t) {}
     void mark_bitmap_value() {}
+    void mark_rescaled() {}
 };
 
 // Builds the result with `make_sink` (called with the item count to

@@ -109,6 +109,7 @@ public:
     }
 
     void mark_bitmap_value() {}
+    void mark_rescaled() {}
 
 private:
     DecodedValues& out_;

@@ -14,6 +14,8 @@
 //   void op(code)
 //   void associated(std::uint64_t raw)
 //   void mark_bitmap_value()                   (the item or column just given was read through a bitmap)
+//   void mark_rescaled()                       (the numbers just given were read with another scale or
+//                                                reference than their element's, set by an operator)
 //   static constexpr bool kWantsMeanings       (code and flag table texts per item)
 #pragma once
 
@@ -99,13 +101,15 @@ public:
                 if (hit != table->end()) meaning = &hit->second;
             }
         }
+        const std::int64_t reference = effective_reference(e, state_);
         if (is_missing(*raw, w, def.code)) {
             sink_.numeric(def.code, name, *raw, false, 0.0, meaning);
-            return success();
+        } else {
+            const double v = scaled_value(reference, *raw, scale);
+            sink_.numeric(def.code, name, *raw, true, v, meaning);
+            value = v;
         }
-        const double v = scaled_value(effective_reference(e, state_), *raw, scale);
-        sink_.numeric(def.code, name, *raw, true, v, meaning);
-        value = v;
+        if (scale != def.scale || reference != def.reference) sink_.mark_rescaled();
         return success();
     }
 
@@ -228,8 +232,11 @@ private:
         const CodeTable* table = Sink::kWantsMeanings ? e.code_table(tables_) : nullptr;
         const std::int32_t scale = effective_scale(e, state_);
         if (!scale_fits(scale)) [[unlikely]] return scale_out_of_range(def.code, scale);
-        return numeric_column(def.code, item_name(def), numeric_width(e, state_), effective_reference(e, state_),
-                              scale, !never_missing(def.code), table, &first, varying);
+        const std::int64_t reference = effective_reference(e, state_);
+        CORVENA_TRY(numeric_column(def.code, item_name(def), numeric_width(e, state_), reference, scale,
+                                   !never_missing(def.code), table, &first, varying));
+        if (scale != def.scale || reference != def.reference) sink_.mark_rescaled();
+        return success();
     }
 
     // A numeric column: R0, NBINC, then an increment per subset. `first`
