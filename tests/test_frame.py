@@ -4,6 +4,7 @@ messages and against pdbufr on the shared files."""
 import io
 import math
 import os
+import re
 
 import numpy as np
 import pytest
@@ -108,7 +109,10 @@ CASES = [
     (["stationNumber", "typical_datetime"], {"data_datetime": slice(pd.Timestamp("2024-05-16 12:30"), None)}, {},
      [(37, pd.Timestamp("2024-01-02 03:04:05"))]),
     (["WMO_station_id"], {"WMO_station_id": [10037, 10099]}, {}, [(10037,)]),
-    (["stationNumber", "airTemperature"], {"nonexistentKey": 1}, {}, []),
+    # Ranges and numpy arrays of values, as pdbufr takes them.
+    (["stationNumber"], {"stationNumber": range(30, 35)}, {}, [(33,)]),
+    (["stationNumber"], {"stationNumber": range(1, 3)}, {}, []),
+    (["stationNumber", "pressure"], {"pressure": np.array([50000, 92500])}, {}, [(33, 50000), (37, 92500)]),
 ]
 
 
@@ -131,20 +135,44 @@ def test_schema_is_the_same_with_and_without_rows(station):
     assert str(full["WMO_station_id"].dtype) == "Int64" == str(empty["WMO_station_id"].dtype)
 
 
-@pytest.mark.parametrize("kind", ["path", "paths", "bytes", "messages", "message list"])
+@pytest.mark.parametrize("kind", ["path", "paths", "bytes", "messages", "message list", "directory", "glob"])
 def test_sources(station, kind):
     path, tables = station
     data = open(path, "rb").read()
+    folder = os.path.dirname(path)
     source = {
         "path": path,
         "paths": [path, path],
         "bytes": data,
         "messages": corvena.read(path, tables=tables),
         "message list": list(corvena.read(data, tables=tables)) * 2,
+        "directory": folder,  # its files: the tables folder is passed over
+        "glob": os.path.join(folder, "*.bufr"),
     }[kind]
     frame = corvena.read_bufr(source, STATION_PRESSURE_T, tables=tables)
     expected = CASES[0][3] * (2 if kind in ("paths", "message list") else 1)
     assert rows(frame) == expected
+    with pytest.raises(FileNotFoundError, match="no file matches"):
+        corvena.read_bufr(os.path.join(folder, "*.nothing"), STATION_PRESSURE_T, tables=tables)
+
+
+@pytest.mark.parametrize("columns,filters,named", [
+    (["stationNumber", "airTemprature"], {}, "'airTemprature' (closest keys: airTemperature)"),
+    (["stationNumber"], {"nonexistentKey": 1}, "'nonexistentKey'"),
+])
+def test_a_key_no_message_holds_is_a_key_error(station, columns, filters, named):
+    # Never a silent empty frame for a key that is misspelt or absent.
+    path, tables = station
+    with pytest.raises(KeyError, match=re.escape(named)):
+        corvena.read_bufr(path, columns, filters, tables=tables)
+
+
+def test_a_slice_step_is_ignored_with_a_warning(station):
+    path, tables = station
+    with pytest.warns(UserWarning, match="step"):
+        frame = corvena.read_bufr(path, STATION_PRESSURE_T, {"pressure": slice(85000, 100000, 5)}, tables=tables,
+                                  prefilter_headers=False)
+    assert rows(frame) == CASES[3][3]
 
 
 def test_undecodable_message_is_skipped_on_request(station):

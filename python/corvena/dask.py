@@ -91,7 +91,8 @@ class _ReadPart:
         self.dtypes = dtypes
 
     def __call__(self, group: Sequence[str]):
-        frame = _frame.read_bufr(list(group), self.columns, self.filters, **self.options)
+        # A group of files may lack a key that others hold: no KeyError here.
+        frame = _frame.read_bufr(list(group), self.columns, self.filters, _check_keys=False, **self.options)
         if self.dtypes is not None and not frame.dtypes.equals(self.dtypes):
             frame = frame.astype(self.dtypes)
         return frame
@@ -131,7 +132,7 @@ def read_bufr(
     columns = [columns] if isinstance(columns, str) else list(columns)
     options = dict(required_columns=required_columns, dropna=dropna, tables=tables, errors=errors, threads=threads)
     if meta is None:
-        meta = _frame.read_bufr(files[0], columns, filters, **options).iloc[:0]
+        meta = _frame.read_bufr(files[0], columns, filters, _check_keys=False, **options).iloc[:0]
     groups = _groups(files, files_per_partition)
     reader = _ReadPart(columns, dict(filters or {}), options, meta.dtypes)
     return dd.from_map(reader, groups, meta=meta, label="corvena-read-bufr", enforce_metadata=False)

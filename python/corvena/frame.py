@@ -59,11 +59,13 @@ grouped, and every plan is placed with numpy: no Python runs per value.
 
 from __future__ import annotations
 
+import difflib
+import glob
 import math
 import os
 import threading
 import weakref
-from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 
@@ -187,11 +189,30 @@ def _messages(source: Any, tables: Any, errors: Any) -> Iterable[Message]:
     if isinstance(source, Message):
         yield source
         return
-    if isinstance(source, (str, os.PathLike, bytes, bytearray, memoryview)) or hasattr(source, "read"):
+    if isinstance(source, (str, os.PathLike)):
+        yield from _path_messages(os.fspath(source), tables, errors)
+        return
+    if isinstance(source, (bytes, bytearray, memoryview)) or hasattr(source, "read"):
         yield from read(source, tables=tables, errors=errors)
         return
     for item in source:  # paths, byte strings or messages
         yield from _messages(item, tables, errors)
+
+
+def _path_messages(path: str, tables: Any, errors: Any) -> Iterable[Message]:
+    """The messages of a file, of the files of a directory (in name order),
+    or of the files a glob pattern matches (in name order)."""
+    if os.path.isdir(path):
+        names = sorted(os.path.join(path, n) for n in os.listdir(path))
+        files = [n for n in names if os.path.isfile(n)]
+    elif not os.path.exists(path) and glob.has_magic(path):
+        files = sorted(glob.glob(path, recursive=True))
+        if not files:
+            raise FileNotFoundError("no file matches %r" % path)
+    else:
+        files = [path]
+    for name in files:
+        yield from read(name, tables=tables, errors=errors)
 
 
 def _handle(error: ReadError, errors: Any) -> None:
@@ -213,7 +234,9 @@ def _condition(rule: Any) -> Callable[[np.ndarray, np.ndarray], np.ndarray]:
     """A test over (values, present) arrays for one filter."""
     if isinstance(rule, slice):
         if rule.step is not None:
-            raise ValueError("a filter slice takes no step")
+            import warnings
+
+            warnings.warn("filters: the step of slice %r is ignored" % (rule,), UserWarning, stacklevel=4)
         low, high = rule.start, rule.stop
 
         def test(v, present):
@@ -231,8 +254,10 @@ def _condition(rule: Any) -> Callable[[np.ndarray, np.ndarray], np.ndarray]:
             return present & _per_value(v, lambda x: bool(rule(x)))
 
         return test
-    if isinstance(rule, (list, tuple, set, frozenset)):
-        wanted = list(rule)
+    if isinstance(rule, np.ndarray):
+        rule = rule.tolist()
+    if isinstance(rule, (list, tuple, set, frozenset, range)):
+        wanted: Any = rule if isinstance(rule, range) else list(rule)
 
         def test(v, present):
             return present & _per_value(v, lambda x: x in wanted)
@@ -421,14 +446,15 @@ def _without_bitmap_values(element: np.ndarray, bitmap: Optional[np.ndarray]) ->
     return element
 
 
-def _message_rows(plan: _Plan, arrays: MessageArrays) -> Tuple[np.ndarray, np.ndarray]:
+def _message_rows(plan: _Plan, arrays: MessageArrays, met: Set[int]) -> Tuple[np.ndarray, np.ndarray]:
     """The item position of each key in each row of one message (-1: absent),
-    and the key-is-text flags."""
+    and the key-is-text flags; adds the elements the message holds to `met`."""
     width = len(plan.keys)
     none = np.zeros((0, width), dtype=np.int64)
     if arrays.columns is not None:
         # Every subset has the same items: one plan, placed at each subset.
         element, is_text = plan.lookup(arrays.tables, arrays.columns)
+        met.update(np.unique(element[element >= 0]).tolist())
         element = _without_bitmap_values(element, arrays.bitmap)
         events = np.flatnonzero(element >= 0)
         rows = plan.rows_of(element[events]) if len(events) else none
@@ -439,6 +465,7 @@ def _message_rows(plan: _Plan, arrays: MessageArrays) -> Tuple[np.ndarray, np.nd
         return np.where(column[None, :, :] >= 0, at, -1).reshape(-1, width), is_text
 
     element, is_text = plan.lookup(arrays.tables, arrays.codes)
+    met.update(np.unique(element[element >= 0]).tolist())
     element = _without_bitmap_values(element, arrays.bitmap)
     events = np.flatnonzero(element >= 0)
     if len(events) == 0:
@@ -644,14 +671,22 @@ def read_bufr(
     tables: Any = None,
     errors: Any = "raise",
     threads: Optional[int] = None,
+    prefilter_headers: bool = True,
+    _check_keys: bool = True,
 ):
     """A pandas DataFrame of the observations of `source`, one row per
     observation, one column per key of `columns` (in that order).
 
-    `source` is a path, the bytes of a file, a :class:`corvena.Message`, or an
-    iterable of any of these (many files, or the messages of
-    :func:`corvena.read`). `filters` maps keys to a value, a list of values,
-    a ``slice`` (ends included) or a callable. `required_columns` (True, a
+    `source` is a path (a file, a directory: its files in name order, or a
+    glob pattern: the files it matches in name order), the bytes of a file, a
+    :class:`corvena.Message`, or an iterable of any of these (many files, or
+    the messages of :func:`corvena.read`). `filters` maps keys to a value, a
+    list, tuple, set, ``range`` or numpy array of values, a ``slice`` (ends
+    included; a step is ignored with a warning) or a callable.
+    A key of `columns` or `filters` that is not a computed column and that
+    no message read holds raises ``KeyError`` naming the closest keys that
+    the messages hold. `prefilter_headers` is accepted as pdbufr accepts it;
+    it changes nothing here. `required_columns` (True, a
     list of keys, or False) and `dropna` choose which rows are kept; see the
     module text for how rows form. `tables` and `errors` are those of
     :func:`corvena.read`; with ``errors="skip"`` or ``"warn"`` a message whose
@@ -681,10 +716,15 @@ def read_bufr(
     batch: List[MessageArrays] = []
     size = 0
 
+    met: Set[int] = set()  # the elements of the plan that the messages hold
+    sample: List[MessageArrays] = []  # a message read, for the keys to suggest
+
     def flush() -> None:
         arrays = _join(batch)
         batch.clear()
-        at, is_text = _message_rows(plan, arrays)
+        if not sample:
+            sample.append(arrays)
+        at, is_text = _message_rows(plan, arrays, met)
         if len(at):
             collected.add(arrays, at, is_text)
 
@@ -701,6 +741,8 @@ def read_bufr(
             size += int(arrays.starts[-1])
     if batch:
         flush()
+    if sample and _check_keys:
+        _check_keys_met(plan, met, list(columns) + list(filters), sample[0])
 
     present = np.concatenate(collected.present) if collected.present else np.zeros((0, len(plan.keys)), dtype=bool)
     n = len(present)
@@ -750,6 +792,21 @@ def read_bufr(
         else:
             frame[name] = v
     return pd.DataFrame(frame, copy=False)
+
+
+def _check_keys_met(plan: _Plan, met: Set[int], keys: List[str], sample: MessageArrays) -> None:
+    """KeyError for the keys asked for that no message read holds."""
+    held = {plan.key_of[e] for e in met}
+    unknown = [k for k in dict.fromkeys(keys) if k not in COMPUTED_COLUMNS and plan.index[k] not in held]
+    if not unknown:
+        return
+    codes = sample.codes if sample.columns is None else sample.columns
+    known = sorted({sample.tables.info(c).key for c in np.unique(codes).tolist() if c < 100000} | set(COMPUTED_COLUMNS))
+    words = []
+    for key in unknown:
+        close = difflib.get_close_matches(key, known, n=3, cutoff=0.6)
+        words.append("%r (closest keys: %s)" % (key, ", ".join(close)) if close else repr(key))
+    raise KeyError("no message read holds the key%s %s" % ("s" if len(unknown) > 1 else "", "; ".join(words)))
 
 
 def _missing(v: np.ndarray) -> np.ndarray:
