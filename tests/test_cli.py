@@ -174,6 +174,8 @@ def test_unwritable_output_is_one_error_line(redirect):
         (["dump"], 2, "usage:"),
         (["get", SYNOP], 2, "--keys"),
         (["frobnicate", SYNOP], 2, "invalid choice"),
+        (["get", "--columns", "stationNumber,airTemprature", SYNOP], 2,
+         "corvena: error: no message read holds the key 'airTemprature' (closest keys: airTemperature"),
     ],
 )
 def test_usage_errors(args, status, text):

@@ -169,6 +169,8 @@ def cmd_get(run: Run, out: TextIO) -> None:
             run.error(str(exc))
         except (ValueError, ImportError) as exc:
             raise SystemExit(_usage_error(str(exc)))
+        except KeyError as exc:  # a key that no message read holds
+            raise SystemExit(_usage_error(str(exc.args[0])))
         return
     if run.args.filter or run.args.output or run.args.any_column:
         raise SystemExit(_usage_error("--filter, --output and --any-column go with --columns"))
