@@ -9,7 +9,8 @@ shared files with one shared corvena.Tables (tables loaded beforehand):
 - subsets:        the same, then Message.subsets()
 - decoded_values: Message.decoded_values() of each message
 - decode_many:    corvena.arrays.decode_many of every message, threads=1
-- read_bufr:      corvena.read_bufr(path, columns=[...]) of each file
+- read_bufr:      corvena.read_bufr(path, columns=["latitude", "longitude"])
+                  of each file
 
 Run it under the two builds in turn (with PYTHONPATH pointing at the other
 one) on a quiet machine: each path is timed afresh in every round, in turns.
@@ -26,7 +27,7 @@ from corvena.arrays import decode_many
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MESSAGES = os.path.normpath(os.path.join(HERE, "..", "..", "shared", "data", "messages"))
-COLUMNS = ["latitude", "longitude", "airTemperature"]
+COLUMNS = ["latitude", "longitude"]
 
 
 def main():
@@ -63,12 +64,18 @@ def main():
                     pass
         return run
 
+    def frame(path):
+        try:
+            return corvena.read_bufr(path, columns=COLUMNS, tables=tables, errors="skip")
+        except KeyError:  # a file without positions
+            return None
+
     paths = {
         "items": each(lambda m: m.items()),
         "subsets": each(lambda m: m.subsets()),
         "decoded_values": each(lambda m: m.decoded_values()),
         "decode_many": lambda: decode_many([d for d, _ in good], [t for _, t in good], threads=1, errors="return"),
-        "read_bufr": lambda: [corvena.read_bufr(f, columns=COLUMNS, tables=tables, errors="skip") for f in files],
+        "read_bufr": lambda: [frame(f) for f in files],
     }
     times = {k: [] for k in paths}
     for fn in paths.values():
