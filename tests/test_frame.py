@@ -126,11 +126,13 @@ def test_rows(station, columns, filters, options, expected):
 
 def test_schema_is_the_same_with_and_without_rows(station):
     path, tables = station
-    columns = ["stationOrSiteName", "pressure", "data_datetime", "WMO_station_id"]
+    columns = ["stationOrSiteName", "pressure", "data_datetime", "WMO_station_id", "airTemperature"]
     full = corvena.read_bufr(path, columns, tables=tables)
     empty = corvena.read_bufr(path, columns, {"pressure": 1}, tables=tables)
     assert len(full) == 4 and len(empty) == 0
-    assert full["pressure"].dtype == np.float64 and empty["pressure"].dtype == np.float64
+    # Elements without decimals are integer columns, missing values and all.
+    assert str(full["pressure"].dtype) == "Int64" == str(empty["pressure"].dtype)
+    assert full["airTemperature"].dtype == np.float64 and empty["airTemperature"].dtype == np.float64
     assert full["data_datetime"].dtype.kind == "M" and empty["data_datetime"].dtype.kind == "M"
     assert str(full["WMO_station_id"].dtype) == "Int64" == str(empty["WMO_station_id"].dtype)
 
@@ -225,7 +227,7 @@ def test_write_table_csv_and_parquet(station, tmp_path):
     out = io.StringIO()
     count = corvena.frame.write_table([path], "stationNumber,pressure", ["pressure=50000:92500"], out, tables=tables)
     assert count == 3
-    assert out.getvalue().splitlines() == ["stationNumber,pressure", "33.0,85000.0", "33.0,50000.0", "37.0,92500.0"]
+    assert out.getvalue().splitlines() == ["stationNumber,pressure", "33,85000", "33,50000", "37,92500"]
     pytest.importorskip("pyarrow")
     target = tmp_path / "rows.parquet"
     corvena.frame.write_table([path], ["stationOrSiteName", "airTemperature"], None, str(target), tables=tables)

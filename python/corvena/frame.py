@@ -340,7 +340,7 @@ class _Plan:
 
     def lookup(self, tables: Any, codes: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
         """The element index of every code (-1: not asked for) and, per key,
-        whether these tables hold it as character data. Elements are told
+        what these tables hold it as (the _KEY_* kinds). Elements are told
         apart by descriptor: two descriptors of one key (``timePeriod`` in
         hours and in minutes) are two elements that fill the same column."""
         entry = self._luts.get(tables)
@@ -349,10 +349,10 @@ class _Plan:
             # (operators, associated fields) reads as the last entry, -1.
             lut = np.full(_LUT_SIZE, -2, dtype=np.int16)
             lut[-1] = -1
-            entry = (lut, np.zeros(len(self.keys), dtype=bool))
+            entry = (lut, np.full(len(self.keys), _KEY_UNSEEN, dtype=np.int8))
             with self._lock:
                 entry = self._luts.setdefault(tables, entry)
-        lut, is_text = entry
+        lut, kinds = entry
         codes = np.minimum(codes, _LUT_SIZE - 1)
         found = lut[codes]
         fresh = found == -2
@@ -368,9 +368,12 @@ class _Plan:
                         self.key_of.append(k)
                     lut[code] = element
                     if _is_text(tables, code):
-                        is_text[k] = True
+                        kinds[k] = _KEY_TEXT
+                    elif kinds[k] != _KEY_TEXT:
+                        whole = tables.info(code).integral and kinds[k] != _KEY_NUMBERS
+                        kinds[k] = _KEY_WHOLE if whole else _KEY_NUMBERS
             found = lut[codes]
-        return found, is_text
+        return found, kinds
 
     def rows_of(self, sequence: np.ndarray) -> np.ndarray:
         """The row plan of one subset's sequence of element indexes: for each
@@ -385,6 +388,10 @@ class _Plan:
 
 
 _LUT_SIZE = 1 << 16
+# What the descriptors of one key hold, under one set of tables: none met
+# yet, character data (if any of them does), whole numbers (every one is an
+# element without decimals), other numbers.
+_KEY_UNSEEN, _KEY_TEXT, _KEY_WHOLE, _KEY_NUMBERS = 0, 1, 2, 3
 _PLANS: Dict[Tuple[str, ...], _Plan] = {}
 _PLANS_KEPT = 32
 
@@ -448,28 +455,28 @@ def _without_bitmap_values(element: np.ndarray, bitmap: Optional[np.ndarray]) ->
 
 def _message_rows(plan: _Plan, arrays: MessageArrays, met: Set[int]) -> Tuple[np.ndarray, np.ndarray]:
     """The item position of each key in each row of one message (-1: absent),
-    and the key-is-text flags; adds the elements the message holds to `met`."""
+    and the kind of each key; adds the elements the message holds to `met`."""
     width = len(plan.keys)
     none = np.zeros((0, width), dtype=np.int64)
     if arrays.columns is not None:
         # Every subset has the same items: one plan, placed at each subset.
-        element, is_text = plan.lookup(arrays.tables, arrays.columns)
+        element, kinds = plan.lookup(arrays.tables, arrays.columns)
         met.update(np.unique(element[element >= 0]).tolist())
         element = _without_bitmap_values(element, arrays.bitmap)
         events = np.flatnonzero(element >= 0)
         rows = plan.rows_of(element[events]) if len(events) else none
         if len(rows) == 0:
-            return none, is_text
+            return none, kinds
         column = np.where(rows >= 0, events[np.maximum(rows, 0)], -1)
         at = arrays.starts[:-1, None, None] + column[None, :, :]
-        return np.where(column[None, :, :] >= 0, at, -1).reshape(-1, width), is_text
+        return np.where(column[None, :, :] >= 0, at, -1).reshape(-1, width), kinds
 
-    element, is_text = plan.lookup(arrays.tables, arrays.codes)
+    element, kinds = plan.lookup(arrays.tables, arrays.codes)
     met.update(np.unique(element[element >= 0]).tolist())
     element = _without_bitmap_values(element, arrays.bitmap)
     events = np.flatnonzero(element >= 0)
     if len(events) == 0:
-        return none, is_text
+        return none, kinds
     sequence = element[events].astype(np.int16)
     bounds = np.searchsorted(events, arrays.starts)  # first event of each subset
     counts = np.diff(bounds)
@@ -479,7 +486,7 @@ def _message_rows(plan: _Plan, arrays: MessageArrays, met: Set[int]) -> Tuple[np
     # plan at its subsets.
     longest = int(counts.max())
     if longest == 0:
-        return none, is_text
+        return none, kinds
     subset_of = np.repeat(np.arange(n), counts)
     place = np.arange(len(events)) - bounds[subset_of]
     padded = np.full((n, longest), -1, dtype=np.int16)
@@ -520,10 +527,10 @@ def _message_rows(plan: _Plan, arrays: MessageArrays, met: Set[int]) -> Tuple[np
         parts.append(at.reshape(-1, width))
         owners.append(np.repeat(members, len(rows)))
     if not parts:
-        return none, is_text
+        return none, kinds
     at = np.concatenate(parts)
     # Back to the order of the subsets (rows of one subset keep theirs).
-    return at[np.argsort(np.concatenate(owners), kind="stable")], is_text
+    return at[np.argsort(np.concatenate(owners), kind="stable")], kinds
 
 
 _BATCH_ITEMS = 1 << 21
@@ -585,7 +592,7 @@ class _Collected:
         self.present: List[np.ndarray] = []
         self.typical: List[np.ndarray] = []
 
-    def add(self, arrays: MessageArrays, at: np.ndarray, is_text: np.ndarray) -> None:
+    def add(self, arrays: MessageArrays, at: np.ndarray, kinds: np.ndarray) -> None:
         present = at >= 0
         numbers = arrays.gather(np.where(present, at, 0).reshape(-1)).reshape(at.shape)
         numbers[~present] = np.nan
@@ -596,7 +603,11 @@ class _Collected:
             some_item = at.max(axis=1)
             self.typical.append(arrays.typical[np.searchsorted(arrays.firsts, some_item, side="right") - 1])
         for j in range(self.width):
-            if is_text[j]:
+            if kinds[j] == _KEY_WHOLE:
+                self.kinds[j].add("whole")
+            elif kinds[j] == _KEY_NUMBERS:
+                self.kinds[j].add("number")
+            if kinds[j] == _KEY_TEXT:
                 col = np.empty(len(at), dtype=object)
                 where = np.flatnonzero(present[:, j])
                 if len(where):
@@ -724,9 +735,9 @@ def read_bufr(
         batch.clear()
         if not sample:
             sample.append(arrays)
-        at, is_text = _message_rows(plan, arrays, met)
+        at, kinds = _message_rows(plan, arrays, met)
         if len(at):
-            collected.add(arrays, at, is_text)
+            collected.add(arrays, at, kinds)
 
     threads = _DEFAULT_THREADS if threads is None else positive_threads(threads)
     for chunk in _chunks(_messages(source, tables, errors), 16 * threads):
@@ -786,12 +797,20 @@ def read_bufr(
     frame = {}
     for name in columns:
         v = out_values[name][keep]
-        if name == "WMO_station_id":
-            missing = np.isnan(v)
-            frame[name] = pd.arrays.IntegerArray(np.where(missing, 0, v).astype(np.int64), missing)
-        else:
-            frame[name] = v
+        whole = name == "WMO_station_id" or (name in plan.index and collected.kinds[plan.index[name]] == {"whole"})
+        frame[name] = _integers(pd, v) if whole else v
     return pd.DataFrame(frame, copy=False)
+
+
+def _integers(pd: Any, v: np.ndarray) -> Any:
+    """Float values of elements without decimals as a nullable Int64 column;
+    as they are where an operator gave them decimals or they are too large
+    for a double to hold every integer."""
+    missing = np.isnan(v)
+    present = v[~missing]
+    if len(present) and (np.any(present != np.round(present)) or np.abs(present).max() >= 2.0 ** 53):
+        return v
+    return pd.arrays.IntegerArray(np.where(missing, 0, v).astype(np.int64), missing)
 
 
 def _check_keys_met(plan: _Plan, met: Set[int], keys: List[str], sample: MessageArrays) -> None:
