@@ -254,6 +254,11 @@ EXAMPLES = [
     ("uegabe.bufr", LEVELS, {}),
     # relativeHumidity twice in a row (013003 then 013009): one element each, one row.
     ("synop_wigos.bufr", ["latitude", "longitude", "relativeHumidity"], {}),
+    # WIGOS identifiers, and their filters in pdbufr's string and tuple forms.
+    ("synop_wigos.bufr", ["WIGOS_station_id", "latitude", "airTemperature"], {}),
+    ("synop_wigos.bufr", ["WIGOS_station_id", "airTemperature"], {"WIGOS_station_id": (0, 705, 0, "1932")}),
+    ("synop_wigos.bufr", ["WIGOS_station_id"], {"WIGOS_station_id": ["0-705-0-1931", "0-705-0-1933"]}),
+    ("synop_wigos.bufr", ["WIGOS_station_id"], {"WIGOS_station_id": [("0", "705", "0", "1931")]}),
     # Year, month and day without an hour.
     ("contrived.bufr", ["data_datetime", "blockNumber"], {}),
     ("aaen_55.bufr", ["latitude", "longitude", "data_datetime", CHANNEL, "brightnessTemperature"], {}),

@@ -82,6 +82,8 @@ COMPUTED_COLUMNS: Dict[str, Tuple[str, ...]] = {
     "data_datetime": ("year", "month", "day", "hour", "minute", "second"),
     "typical_datetime": (),
     "WMO_station_id": ("blockNumber", "stationNumber"),
+    "WIGOS_station_id": ("wigosIdentifierSeries", "wigosIssuerOfIdentifier", "wigosIssueNumber",
+                         "wigosLocalIdentifierCharacter"),
 }
 
 _STRING = "string"
@@ -720,6 +722,8 @@ def read_bufr(
         if unknown:
             raise ValueError("required_columns: %s not among the columns" % ", ".join(unknown))
     plan = _plan_for(columns, filters)
+    if "WIGOS_station_id" in filters:
+        filters["WIGOS_station_id"] = _wigos_rule(filters["WIGOS_station_id"])
     conditions = {k: _condition(v) for k, v in filters.items()}
     collected = _Collected(len(plan.keys))
     # Uncompressed messages of the same tables are joined and their rows
@@ -771,6 +775,9 @@ def read_bufr(
         elif name == "data_datetime":
             out_values[name] = _datetime(values, has)
             out_has[name] = ~np.isnat(out_values[name])
+        elif name == "WIGOS_station_id":
+            out_values[name] = _wigos_ids(*(values[k] for k in parts))
+            out_has[name] = np.array([x is not None for x in out_values[name].tolist()], dtype=bool)
         else:  # WMO_station_id
             block, station = values["blockNumber"], values["stationNumber"]
             out_values[name] = block * 1000 + station
@@ -811,6 +818,34 @@ def _integers(pd: Any, v: np.ndarray) -> Any:
     if len(present) and (np.any(present != np.round(present)) or np.abs(present).max() >= 2.0 ** 53):
         return v
     return pd.arrays.IntegerArray(np.where(missing, 0, v).astype(np.int64), missing)
+
+
+def _wigos_ids(series: np.ndarray, issuer: np.ndarray, issue: np.ndarray, local: np.ndarray) -> np.ndarray:
+    """WIGOS station identifiers, "series-issuer-issue-local", per row (None
+    where a part is missing)."""
+    out = np.empty(len(series), dtype=object)
+    for i, (s, r, n, c) in enumerate(zip(series.tolist(), issuer.tolist(), issue.tolist(), local.tolist())):
+        if c is None or isinstance(c, float) or any(math.isnan(x) for x in (s, r, n)):
+            out[i] = None
+        else:
+            out[i] = "%d-%d-%d-%s" % (s, r, n, c.strip())
+    return out
+
+
+def _wigos_rule(rule: Any) -> Any:
+    """A WIGOS_station_id filter with its identifiers as text: one given as a
+    string or as a tuple/list of its four parts, or a list of such."""
+
+    def one(v: Any) -> Any:
+        if isinstance(v, (tuple, list)) and len(v) == 4 and not isinstance(v[0], (tuple, list)) \
+                and not (isinstance(v[0], str) and "-" in v[0]):
+            return "%d-%d-%d-%s" % (int(v[0]), int(v[1]), int(v[2]), str(v[3]).strip())
+        return v
+
+    single = one(rule)
+    if single is not rule or not isinstance(rule, (tuple, list, set, frozenset)):
+        return single
+    return [one(v) for v in rule]
 
 
 def _check_keys_met(plan: _Plan, met: Set[int], keys: List[str], sample: MessageArrays) -> None:
