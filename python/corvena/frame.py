@@ -732,13 +732,17 @@ def read_bufr(
     size = 0
 
     met: Set[int] = set()  # the elements of the plan that the messages hold
-    sample: List[MessageArrays] = []  # a message read, for the keys to suggest
+    # The tables and descriptors of the first batch read, for the keys to
+    # suggest (not the batch itself, whose values would then live for the
+    # whole call).
+    sample: List[Tuple[Any, np.ndarray]] = []
 
     def flush() -> None:
         arrays = _join(batch)
         batch.clear()
         if not sample:
-            sample.append(arrays)
+            codes = arrays.codes if arrays.columns is None else arrays.columns
+            sample.append((arrays.tables, codes))
         at, kinds = _message_rows(plan, arrays, met)
         if len(at):
             collected.add(arrays, at, kinds)
@@ -848,14 +852,14 @@ def _wigos_rule(rule: Any) -> Any:
     return [one(v) for v in rule]
 
 
-def _check_keys_met(plan: _Plan, met: Set[int], keys: List[str], sample: MessageArrays) -> None:
+def _check_keys_met(plan: _Plan, met: Set[int], keys: List[str], sample: Tuple[Any, np.ndarray]) -> None:
     """KeyError for the keys asked for that no message read holds."""
     held = {plan.key_of[e] for e in met}
     unknown = [k for k in dict.fromkeys(keys) if k not in COMPUTED_COLUMNS and plan.index[k] not in held]
     if not unknown:
         return
-    codes = sample.codes if sample.columns is None else sample.columns
-    known = sorted({sample.tables.info(c).key for c in np.unique(codes).tolist() if c < 100000} | set(COMPUTED_COLUMNS))
+    tables, codes = sample
+    known = sorted({tables.info(c).key for c in np.unique(codes).tolist() if c < 100000} | set(COMPUTED_COLUMNS))
     words = []
     for key in unknown:
         close = difflib.get_close_matches(key, known, n=3, cutoff=0.6)
