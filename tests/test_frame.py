@@ -4,6 +4,9 @@ messages and against pdbufr on the shared files."""
 import io
 import math
 import os
+import shutil
+import subprocess
+import warnings
 import re
 
 import numpy as np
@@ -12,7 +15,7 @@ import pytest
 pd = pytest.importorskip("pandas")
 
 import corvena
-import corvena.frame
+import corvena.cli
 from bufr_build import Bits, message, table_dir
 from conftest import MESSAGES
 
@@ -213,24 +216,24 @@ def test_threads_must_be_a_positive_count(station, threads):
     ],
 )
 def test_parse_filter(text, expected):
-    assert corvena.frame.parse_filter(text) == expected
+    assert corvena.cli.parse_filter(text) == expected
 
 
 @pytest.mark.parametrize("text", ["pressure", "=3", ""])
 def test_parse_filter_rejects(text):
     with pytest.raises(ValueError):
-        corvena.frame.parse_filter(text)
+        corvena.cli.parse_filter(text)
 
 
 def test_write_table_csv_and_parquet(station, tmp_path):
     path, tables = station
     out = io.StringIO()
-    count = corvena.frame.write_table([path], "stationNumber,pressure", ["pressure=50000:92500"], out, tables=tables)
+    count = corvena.cli.write_table([path], "stationNumber,pressure", ["pressure=50000:92500"], out, tables=tables)
     assert count == 3
     assert out.getvalue().splitlines() == ["stationNumber,pressure", "33,85000", "33,50000", "37,92500"]
     pytest.importorskip("pyarrow")
     target = tmp_path / "rows.parquet"
-    corvena.frame.write_table([path], ["stationOrSiteName", "airTemperature"], None, str(target), tables=tables)
+    corvena.cli.write_table([path], ["stationOrSiteName", "airTemperature"], None, str(target), tables=tables)
     back = pd.read_parquet(target)
     assert rows(back) == [("AAAA", 290.0), ("AAAA", None), ("AAAA", 250.5), ("BB", 280.25)]
 
@@ -270,6 +273,13 @@ EXAMPLES = [
     ("aircraft_mrar_compressed.bufr",
      ["aircraftRegistrationNumberOrOtherIdentification", "latitude", "longitude", "data_datetime", "flightLevel", "windDirection", "windSpeed"],
      {"flightLevel": lambda level: level > 5000}),
+    # Header keys: alone (a row per subset), beside data keys, and as filters.
+    ("ISMD01_OKPR.bufr", ["bufrHeaderCentre", "count", "typical_datetime"], {}),
+    ("ISMD01_OKPR.bufr", ["count", "stationNumber", "typicalTime", "typicalDate"], {"count": [2, 4]}),
+    ("aaen_55.bufr", ["latitude", "rdbType", "satelliteID", "localLatitude1", "rdbtimeTime"], {"dataSubCategory": 55}),
+    # geometry and CRS: the height 0 where a report has none, WGS 84 where no system is given.
+    (SYNOP, ["stationNumber", "geometry", "CRS"], {}),
+    ("aaen_55.bufr", ["geometry"], {"CRS": "EPSG:4326"}),
 ]
 
 
@@ -282,6 +292,9 @@ def same_column(ours, theirs):
         a = pd.to_numeric(ours, errors="coerce").to_numpy(dtype=float)
         b = pd.to_numeric(theirs, errors="coerce").to_numpy(dtype=float)
         return bool((np.isclose(a, b, rtol=1e-12, atol=0) | (np.isnan(a) & np.isnan(b))).all())
+    if any(isinstance(v, list) for v in theirs):  # geometry: [longitude, latitude, height]
+        return bool(np.allclose(np.array(ours.tolist(), dtype=float), np.array(theirs.tolist(), dtype=float),
+                                rtol=1e-12, atol=0))
     return [None if pd.isna(v) else v for v in ours] == [None if pd.isna(v) else v for v in theirs]
 
 
@@ -295,3 +308,71 @@ def test_same_rows_as_pdbufr(file, columns, filters):
     assert len(ours) == len(theirs)
     for name in columns:
         assert same_column(ours[name].reset_index(drop=True), theirs[name].reset_index(drop=True)), name
+
+
+# Flat rows: every key of each subset, as pdbufr names them, header first.
+FLAT = ["ISMD01_OKPR.bufr", "synop_multi_subset_uncompressed.bufr", "aaen_55.bufr", "tropical_cyclone.bufr",
+        "compress_3.bufr", "IUSK73_AMMC_182300.bufr", "uegabe.bufr", "message_structure_diff_2.bufr", "maer_207.bufr"]
+
+
+def flat_cell(v):
+    if v is None or v is pd.NA or (isinstance(v, float) and np.isnan(v)):
+        return None
+    if isinstance(v, str):  # ecCodes gives a missing text as ""
+        return v.rstrip() or None
+    return float("%.12g" % v)  # ecCodes multiplies by 10^-scale, the decoder divides by 10^scale
+
+
+@pytest.mark.parametrize("file,edition", [(f, 4) for f in FLAT] + [("aaen_55.bufr", 3), ("synop_wigos.bufr", 3)])
+def test_flat_as_pdbufr(tmp_path, file, edition):
+    pdbufr = pytest.importorskip("pdbufr")
+    path = os.path.join(MESSAGES, file)
+    if edition == 3:
+        if shutil.which("bufr_set") is None:
+            pytest.skip("needs ecCodes' bufr_set")
+        made = str(tmp_path / file)
+        subprocess.run(["bufr_set", "-s", "edition=3", path, made], check=True)
+        path = made
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        theirs = pdbufr.read_bufr(path, reader="flat")
+        ours = corvena.read_bufr(path, reader="flat")
+    assert list(ours.columns) == list(theirs.columns)
+    assert len(ours) == len(theirs) > 0
+    for name in theirs.columns:
+        assert [flat_cell(v) for v in ours[name]] == [flat_cell(v) for v in theirs[name]], name
+
+
+def test_flat_modes_and_filters():
+    path = os.path.join(MESSAGES, "synop_multi_subset_uncompressed.bufr")
+    every = corvena.read_bufr(path, flat=True)
+    header = corvena.read_bufr(path, reader="flat", columns="header")
+    data = corvena.read_bufr(path, reader="flat", columns="data")
+    assert list(every.columns) == list(header.columns) + list(data.columns)
+    assert len(header) == 1 and len(data) == len(every) == 12 and data.columns[0] == "subsetNumber"
+    # A data filter passes where any rank passes; a computed one reads the first ranks.
+    one = corvena.read_bufr(path, reader="flat", filters={"WMO_station_id": 1027})
+    assert one["#1#stationNumber"].tolist() == [27]
+    ranked = corvena.read_bufr(path, reader="flat", columns="data", filters={"timePeriod": -60})
+    assert 0 < len(ranked) < 12
+    assert ranked["#14#timePeriod"].tolist() == [-60] * len(ranked) and ranked["#1#timePeriod"].isna().all()
+    assert len(corvena.read_bufr(path, reader="flat", required_columns=["noSuchKey"])) == 0
+    with pytest.raises(ValueError, match="'header' or 'data'"):
+        corvena.read_bufr(path, ["latitude"], reader="flat")
+    with pytest.raises(ValueError, match="without a rank"):
+        corvena.read_bufr(path, reader="flat", filters={"#1#latitude": 1})
+    with pytest.raises(ValueError, match="reader"):
+        corvena.read_bufr(path, ["latitude"], reader="wide")
+
+
+def test_header_filters_choose_messages_before_decoding(monkeypatch):
+    from corvena import _ext
+
+    decoded = []
+    many = _ext.decode_many
+    monkeypatch.setattr(_ext, "decode_many", lambda data, *rest: decoded.extend(data) or many(data, *rest))
+    path = os.path.join(MESSAGES, "ISMD01_OKPR.bufr")
+    frame = corvena.read_bufr(path, ["count", "stationNumber"], {"count": 3, "typicalHour": slice(0, 23)})
+    assert set(frame["count"]) == {3} and len(frame) == 7 and len(decoded) == 1
+    decoded.clear()  # header keys alone: nothing to decode
+    assert len(corvena.read_bufr(path, ["edition", "numberOfSubsets"])) == 28 and not decoded

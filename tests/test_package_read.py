@@ -199,7 +199,7 @@ def test_a_message_is_decoded_once(monkeypatch, path):
 
     from corvena import _ext
     from corvena._dump import message_json
-    from corvena.frame import message_arrays
+    from corvena._frame.messages import message_arrays
 
     calls = []
 

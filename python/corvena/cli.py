@@ -21,10 +21,11 @@ import os
 import sys
 import time
 import warnings
-from typing import Callable, Iterable, List, Optional, TextIO
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, TextIO, Tuple, Union
 
 from . import _dump
 from ._reader import Message, ReadError, read
+from ._optional import require
 from ._tables import SHIPPED_TABLES, Tables
 
 PROG = "corvena"
@@ -157,10 +158,75 @@ def cmd_dump(run: Run, out: TextIO) -> None:
 # ---- get -------------------------------------------------------------------
 
 
+def parse_filter(text: str) -> Tuple[str, Any]:
+    """A filter from its command-line form: ``key=value``, ``key=v1,v2,...``
+    (any of the values) or ``key=low:high`` (a range, ends included, either
+    end may be left out). Numbers read as numbers, anything else as text."""
+    key, sep, rule = text.partition("=")
+    key = key.strip()
+    if not sep or not key:
+        raise ValueError("filter %r: write KEY=VALUE, KEY=V1,V2 or KEY=LOW:HIGH" % text)
+    if ":" in rule and "," not in rule:
+        low, _, high = rule.partition(":")
+        return key, slice(_scalar(low) if low.strip() else None, _scalar(high) if high.strip() else None)
+    if "," in rule:
+        return key, [_scalar(p) for p in rule.split(",")]
+    return key, _scalar(rule)
+
+
+def _scalar(text: str) -> Any:
+    t = text.strip()
+    try:
+        return float(t)
+    except ValueError:
+        return t
+
+
+def write_table(
+    sources: Sequence[Any],
+    columns: Union[str, Sequence[str]],
+    filters: Union[None, Sequence[str], Mapping[str, Any]] = None,
+    output: Any = None,
+    *,
+    format: Optional[str] = None,
+    tables: Any = None,
+    errors: Any = "raise",
+    required_columns: Union[bool, Sequence[str]] = True,
+) -> int:
+    """Writes the observations of `sources` as CSV (to `output`, a path or a
+    text stream, standard output when None) or as Parquet (`format`
+    "parquet", or an output path ending in ``.parquet``; needs pyarrow).
+    `columns` may be one comma-separated string and `filters` a list of
+    command-line filters (see :func:`parse_filter`). Returns the row count."""
+    if isinstance(columns, str):
+        columns = [c.strip() for c in columns.split(",") if c.strip()]
+    if filters is None:
+        parsed: Dict[str, Any] = {}
+    elif isinstance(filters, Mapping):
+        parsed = dict(filters)
+    else:
+        parsed = dict(parse_filter(f) for f in filters)
+    from .frame import read_bufr
+
+    frame = read_bufr(list(sources), columns, parsed, required_columns=required_columns, tables=tables, errors=errors)
+    if format is None:
+        format = "parquet" if isinstance(output, (str, os.PathLike)) and os.fspath(output).endswith(".parquet") else "csv"
+    if format == "parquet":
+        require("pyarrow", "parquet", "Parquet output")
+        if output is None:
+            raise ValueError("Parquet output needs a file path")
+        frame.to_parquet(output, index=False)
+    elif format == "csv":
+        frame.to_csv(sys.stdout if output is None else output, index=False)
+    else:
+        raise ValueError("format: 'csv' or 'parquet', not %r" % (format,))
+    return len(frame)
+
+
+
+
 def cmd_get(run: Run, out: TextIO) -> None:
     if run.args.columns:
-        from .frame import write_table
-
         try:
             write_table(run.args.files, run.args.columns, run.args.filter, run.args.output or out,
                         tables=run.tables, errors=lambda exc: run.error(str(exc)),

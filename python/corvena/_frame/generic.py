@@ -1,0 +1,219 @@
+"""The generic reader: the keys asked for, one row per observation."""
+
+from __future__ import annotations
+
+import difflib
+import os
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Union
+
+import numpy as np
+
+from .._optional import require
+from .._reader import ReadError, positive_threads
+from . import headers
+from .computed import COMPUTED, wigos_rule
+from .filters import condition, missing
+from .messages import MessageArrays, join, joinable, many_message_arrays
+from .plans import Collected, Plan, message_rows, plan_for
+from .sources import handle, messages
+
+BATCH_ITEMS = 1 << 21
+DEFAULT_THREADS = min(os.cpu_count() or 1, 8)
+
+
+class Request:
+    """What a call asks for: its columns and filters, split into data keys
+    (followed through the subsets), header keys (one value per message) and
+    computed keys (made from either)."""
+
+    def __init__(self, columns: Union[str, Sequence[str]], filters: Optional[Mapping[str, Any]],
+                 required_columns: Union[bool, Sequence[str]]) -> None:
+        self.columns = [columns] if isinstance(columns, str) else list(dict.fromkeys(columns))
+        if not self.columns:
+            raise ValueError("columns: name at least one key")
+        self.filters = dict(filters or {})
+        if required_columns is True:
+            self.required = list(self.columns)
+        elif required_columns is False or required_columns is None:
+            self.required = []
+        else:
+            required = [required_columns] if isinstance(required_columns, str) else list(required_columns)
+            unknown = [k for k in required if k not in self.columns]
+            if unknown:
+                raise ValueError("required_columns: %s not among the columns" % ", ".join(unknown))
+            self.required = required
+        self.any_column = required_columns is False or required_columns is None
+        data: List[str] = []
+        header: List[str] = []
+        for name in self.columns + list(self.filters):
+            for part in COMPUTED[name].parts if name in COMPUTED else (name,):
+                into = header if part in headers.KNOWN else data
+                if part not in into:
+                    into.append(part)
+        self.data_keys = data
+        self.header_keys = header
+        if "WIGOS_station_id" in self.filters:
+            self.filters["WIGOS_station_id"] = wigos_rule(self.filters["WIGOS_station_id"])
+        self.tests = {k: condition(v) for k, v in self.filters.items()}
+        # Filters on header keys choose messages before their data are decoded.
+        self.header_tests = {k: t for k, t in self.tests.items() if k in headers.KNOWN}
+
+
+def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapping[str, Any]] = None, *,
+         required_columns: Union[bool, Sequence[str]] = True, dropna: bool = False, tables: Any = None,
+         errors: Any = "raise", threads: Optional[int] = None, check_keys: bool = True) -> Any:
+    pd = require("pandas", "dataframe", "corvena.read_bufr")
+    request = Request(columns, filters, required_columns)
+    plan = plan_for(request.data_keys)
+    threads = DEFAULT_THREADS if threads is None else positive_threads(threads)
+    collected = Collected(len(plan.keys))
+    header_rows: List[Tuple[Any, ...]] = []  # the header values of each message read, by its number
+    met: Set[int] = set()  # the elements of the plan that the messages hold
+    # The tables and descriptors of the first batch read, for the keys to
+    # suggest (not the batch itself, whose values would then live for the
+    # whole call).
+    sample: List[Tuple[Any, np.ndarray]] = []
+    batch: List[MessageArrays] = []
+    size = 0
+
+    def flush() -> None:
+        arrays = join(batch)
+        batch.clear()
+        if not sample:
+            sample.append((arrays.tables, arrays.codes if arrays.columns is None else arrays.columns))
+        at, subsets, kinds = message_rows(plan, arrays, met)
+        if len(at):
+            collected.add(arrays, at, subsets, kinds)
+
+    def chosen() -> Any:
+        """The messages the header filters keep, numbered in reading order."""
+        for message in messages(source, tables, errors):
+            values = headers.lookup(message, request.header_keys) if request.header_keys else ()
+            number = len(header_rows)
+            header_rows.append(tuple(values))
+            if all(_passes(test, k, values[request.header_keys.index(k)]) for k, test in request.header_tests.items()):
+                yield number, message
+
+    for chunk in _chunks(chosen(), 16 * threads):
+        if not plan.keys:  # header keys only: a row per subset, nothing to decode
+            for number, message in chunk:
+                collected.add_bare(number, message.number_of_subsets)
+            continue
+        found = many_message_arrays([m for _, m in chunk], threads)
+        for (number, _), arrays in zip(chunk, found):
+            if isinstance(arrays, ReadError):
+                handle(arrays, errors)
+                continue
+            arrays = arrays._replace(numbers=np.array([number]))
+            if batch and (size > BATCH_ITEMS or not joinable(batch[0], arrays)):
+                flush()
+                size = 0
+            batch.append(arrays)
+            size += int(arrays.starts[-1])
+    if batch:
+        flush()
+    if sample and check_keys:
+        _check_keys_met(request, plan, met, sample[0])
+    return _frame(pd, request, plan, collected, header_rows, dropna)
+
+
+def _passes(test: Any, key: str, value: Any) -> bool:
+    values, present = _header_column(key, [value])
+    return bool(test(values, present)[0])
+
+
+def _header_column(key: str, values: List[Any]) -> Tuple[np.ndarray, np.ndarray]:
+    """One header key's values of some rows as a column: float64 for numbers,
+    objects for text; and where the rows' messages hold the key."""
+    present = np.array([v is not None for v in values], dtype=bool)
+    if key in headers.TEXT:
+        out = np.empty(len(values), dtype=object)
+        out[:] = values
+        return out, present
+    return np.array([np.nan if v is None else v for v in values], dtype=np.float64), present
+
+
+def _frame(pd: Any, request: Request, plan: Plan, collected: Collected, header_rows: List[Tuple[Any, ...]],
+           dropna: bool) -> Any:
+    present = collected.all_present()
+    n = len(present)
+    values: Dict[str, np.ndarray] = {k: collected.column(j) for k, j in plan.index.items()}
+    has: Dict[str, np.ndarray] = {k: present[:, j] for k, j in plan.index.items()}
+    whole = {k for k, j in plan.index.items() if collected.kinds[j] == {"whole"}}
+    if request.header_keys:
+        numbers = collected.message_numbers()
+        for i, key in enumerate(request.header_keys):
+            per_message = [row[i] for row in header_rows]
+            column, held = _header_column(key, per_message)
+            values[key], has[key] = column[numbers], held[numbers]
+            if column.dtype.kind == "f":
+                whole.add(key)
+    for name in set(request.columns) | set(request.filters):
+        if name in COMPUTED:
+            values[name], has[name] = COMPUTED[name].function(values, has)
+    whole.add("WMO_station_id")
+
+    keep = np.ones(n, dtype=bool)
+    if request.any_column:
+        anyof = np.zeros(n, dtype=bool)
+        for k in request.columns:
+            anyof |= has[k]
+        keep &= anyof
+    else:
+        for k in request.required:
+            keep &= has[k]
+    for k, test in request.tests.items():
+        try:
+            keep &= test(values[k], has[k])
+        except (TypeError, ValueError, OverflowError) as exc:
+            raise ValueError("filters: %s: %r cannot be compared with its values (%s)"
+                             % (k, request.filters[k], exc)) from None
+    if dropna:
+        for k in request.required:
+            keep &= ~missing(values[k])
+
+    frame = {}
+    for name in request.columns:
+        v = values[name][keep]
+        frame[name] = integers(pd, v) if name in whole and v.dtype.kind == "f" else v
+    return pd.DataFrame(frame, copy=False)
+
+
+def integers(pd: Any, v: np.ndarray) -> Any:
+    """Float values of elements without decimals as a nullable Int64 column;
+    as they are where an operator gave them decimals or they are too large
+    for a double to hold every integer."""
+    gone = np.isnan(v)
+    held = v[~gone]
+    if len(held) and (np.any(held != np.round(held)) or np.abs(held).max() >= 2.0 ** 53):
+        return v
+    return pd.arrays.IntegerArray(np.where(gone, 0, v).astype(np.int64), gone)
+
+
+def _check_keys_met(request: Request, plan: Plan, met: Set[int], sample: Tuple[Any, np.ndarray]) -> None:
+    """KeyError for the keys asked for that no message read holds."""
+    held = {plan.key_of[e] for e in met}
+    unknown = [k for k in dict.fromkeys(request.columns + list(request.filters))
+               if k not in COMPUTED and k not in headers.KNOWN and plan.index[k] not in held]
+    if not unknown:
+        return
+    tables, codes = sample
+    known = sorted({tables.info(c).key for c in np.unique(codes).tolist() if c < 100000}
+                   | set(COMPUTED) | headers.KNOWN)
+    words = []
+    for key in unknown:
+        close = difflib.get_close_matches(key, known, n=3, cutoff=0.6)
+        words.append("%r (closest keys: %s)" % (key, ", ".join(close)) if close else repr(key))
+    raise KeyError("no message read holds the key%s %s" % ("s" if len(unknown) > 1 else "", "; ".join(words)))
+
+
+def _chunks(items: Any, size: int) -> Any:
+    chunk: List[Any] = []
+    for item in items:
+        chunk.append(item)
+        if len(chunk) == size:
+            yield chunk
+            chunk = []
+    if chunk:
+        yield chunk
+

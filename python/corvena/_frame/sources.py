@@ -1,0 +1,52 @@
+"""The messages of a source: a path (file, directory or glob pattern), bytes,
+a stream, a :class:`corvena.Message`, or an iterable of any of these."""
+
+from __future__ import annotations
+
+import glob
+import os
+import warnings
+from typing import Any, Iterable
+
+from .._reader import Message, ReadError, ReadWarning, read
+
+
+def messages(source: Any, tables: Any, errors: Any) -> Iterable[Message]:
+    if isinstance(source, Message):
+        yield source
+        return
+    if isinstance(source, (str, os.PathLike)):
+        yield from _path_messages(os.fspath(source), tables, errors)
+        return
+    if isinstance(source, (bytes, bytearray, memoryview)) or hasattr(source, "read"):
+        yield from read(source, tables=tables, errors=errors)
+        return
+    for item in source:  # paths, byte strings or messages
+        yield from messages(item, tables, errors)
+
+
+def _path_messages(path: str, tables: Any, errors: Any) -> Iterable[Message]:
+    """The messages of a file, of the files of a directory (in name order),
+    or of the files a glob pattern matches (in name order)."""
+    if os.path.isdir(path):
+        names = sorted(os.path.join(path, n) for n in os.listdir(path))
+        files = [n for n in names if os.path.isfile(n)]
+    elif not os.path.exists(path) and glob.has_magic(path):
+        files = sorted(glob.glob(path, recursive=True))
+        if not files:
+            raise FileNotFoundError("no file matches %r" % path)
+    else:
+        files = [path]
+    for name in files:
+        yield from read(name, tables=tables, errors=errors)
+
+
+def handle(error: ReadError, errors: Any) -> None:
+    """What `errors` ("raise", "warn", "skip" or a callable) says to do with
+    a message that cannot be read."""
+    if errors == "raise":
+        raise error
+    if errors == "warn":
+        warnings.warn(str(error), ReadWarning, stacklevel=4)
+    elif callable(errors):
+        errors(error)
