@@ -96,7 +96,7 @@ def rows_only(path, columns, filters, runs):
     import corvena.frame
 
     messages = list(corvena.read(path))
-    arrays = {id(m): corvena.frame.message_arrays(m) for m in messages}
+    arrays = {id(m): corvena._frame.messages.message_arrays(m) for m in messages}
     original = corvena.frame.many_message_arrays
     corvena.frame.many_message_arrays = lambda chunk, threads: [arrays[id(m)] for m in chunk]
     try:

@@ -376,3 +376,19 @@ def test_header_filters_choose_messages_before_decoding(monkeypatch):
     assert set(frame["count"]) == {3} and len(frame) == 7 and len(decoded) == 1
     decoded.clear()  # header keys alone: nothing to decode
     assert len(corvena.read_bufr(path, ["edition", "numberOfSubsets"])) == 28 and not decoded
+
+
+@pytest.mark.parametrize("file,columns", [
+    # compressed messages of few subsets are joined with each other, texts and missing values included
+    ("ISMD01_OKPR.bufr", ["count", "stationOrSiteName", "airTemperature", "pressureReducedToMeanSeaLevel"]),
+    (SYNOP, ["stationOrSiteName", "data_datetime", "airTemperature", "totalSunshine"]),
+    ("tropical_cyclone.bufr", ["latitude", "longitude", "windSpeedAt10M"]),
+])
+def test_messages_joined_give_the_rows_of_each_alone(file, columns):
+    path = os.path.join(MESSAGES, file)
+    whole = corvena.read_bufr(path, columns, required_columns=False)
+    alone = [corvena.read_bufr(m, columns, required_columns=False, _check_keys=False) for m in corvena.read(path)]
+    alone = pd.concat(alone, ignore_index=True)
+    assert len(whole) > 0
+    for name in columns:  # count too: a message keeps its place in its file however it is read
+        assert [None if pd.isna(v) else v for v in whole[name]] == [None if pd.isna(v) else v for v in alone[name]], name

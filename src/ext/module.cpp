@@ -51,6 +51,12 @@ PyMethodDef g_functions[] = {
      "with the interpreter lock released. `tables` is one TableSet for all\n"
      "or one per message. Gives a list in message order: the Decoded object of a\n"
      "decoded message, or the text of its error."},
+    {"join", cfunc(corvena::ext::fn_join), kFlags,
+     "join(decoded, tables)\n--\n\n"
+     "Several Decoded objects, all decoded with the TableSet `tables`, as one\n"
+     "uncompressed Decoded object: their items one after the other (a compressed\n"
+     "message's subset after subset, its missing cells flagged MISSING), their\n"
+     "subsets and texts in one list each."},
     {"json_columns", cfunc(corvena::ext::fn_json_columns), kFlags,
      "json_columns(decoded, kinds, widths)\n--\n\n"
      "JSON text of each column of a compressed message, from its Decoded object: one\n"

@@ -24,7 +24,7 @@ from . import headers
 from .computed import COMPUTED, wigos_rule
 from .filters import condition
 from .generic import DEFAULT_THREADS, integers
-from .messages import many_message_arrays
+from .messages import decode
 from .sources import handle, messages
 
 _MODES = {"all": (True, True), "": (True, True), "header": (True, False), "data": (False, True)}
@@ -110,7 +110,7 @@ def _read_batch(batch: List[Any], threads: int, errors: Any, with_header: bool, 
         for _, keys, _ in batch:  # the header alone: a row per message, nothing to decode
             builder.add(tuple(keys), [tuple(keys.values())], None, None, None)
         return
-    found = many_message_arrays([m for m, _, _ in batch], threads)
+    found = decode([m for m, _, _ in batch], threads)
     for (message, keys, looked), part in zip(batch, found):
         if isinstance(part, ReadError):
             handle(part, errors)

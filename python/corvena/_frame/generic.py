@@ -13,11 +13,13 @@ from .._reader import ReadError, positive_threads
 from . import headers
 from .computed import COMPUTED, wigos_rule
 from .filters import condition, missing
-from .messages import MessageArrays, join, joinable, many_message_arrays
+from .messages import MessageArrays, decode, from_decoded, join
 from .plans import Collected, Plan, message_rows, plan_for
 from .sources import handle, messages
 
 BATCH_ITEMS = 1 << 21
+# Compressed messages of up to this many subsets are joined with others.
+JOINED_SUBSETS = 16
 DEFAULT_THREADS = min(os.cpu_count() or 1, 8)
 
 
@@ -73,17 +75,27 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
     # suggest (not the batch itself, whose values would then live for the
     # whole call).
     sample: List[Tuple[Any, np.ndarray]] = []
-    batch: List[MessageArrays] = []
-    size = 0
+    # Messages decoded but not yet placed: joined natively, many at a time,
+    # so that many small messages cost one pass of the row builder.
+    pending: List[Any] = []
+    numbers: List[int] = []
+    pending_tables: List[Any] = []
+    size = [0]
 
-    def flush() -> None:
-        arrays = join(batch)
-        batch.clear()
+    def place(arrays: MessageArrays) -> None:
         if not sample:
             sample.append((arrays.tables, arrays.codes if arrays.columns is None else arrays.columns))
         at, subsets, kinds = message_rows(plan, arrays, met)
         if len(at):
             collected.add(arrays, at, subsets, kinds)
+
+    def flush() -> None:
+        if pending:
+            place(join(pending_tables[0], pending, numbers))
+            pending.clear()
+            numbers.clear()
+            pending_tables.clear()
+            size[0] = 0
 
     def chosen() -> Any:
         """The messages the header filters keep, numbered in reading order."""
@@ -99,19 +111,23 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
             for number, message in chunk:
                 collected.add_bare(number, message.number_of_subsets)
             continue
-        found = many_message_arrays([m for _, m in chunk], threads)
-        for (number, _), arrays in zip(chunk, found):
-            if isinstance(arrays, ReadError):
-                handle(arrays, errors)
+        for (number, message), one in zip(chunk, decode([m for _, m in chunk], threads)):
+            if isinstance(one, ReadError):
+                handle(one, errors)
                 continue
-            arrays = arrays._replace(numbers=np.array([number]))
-            if batch and (size > BATCH_ITEMS or not joinable(batch[0], arrays)):
+            loaded = message.loaded_tables()
+            if one.compressed and one.subsets > JOINED_SUBSETS:
+                # Large compressed messages are placed alone: their subsets share one plan.
                 flush()
-                size = 0
-            batch.append(arrays)
-            size += int(arrays.starts[-1])
-    if batch:
-        flush()
+                place(from_decoded(loaded, message.arrays(), number))
+                continue
+            if pending and (pending_tables[0] is not loaded or size[0] > BATCH_ITEMS):
+                flush()
+            pending.append(one)
+            numbers.append(number)
+            pending_tables.append(loaded)
+            size[0] += one.items
+    flush()
     if sample and check_keys:
         _check_keys_met(request, plan, met, sample[0])
     return _frame(pd, request, plan, collected, header_rows, dropna)

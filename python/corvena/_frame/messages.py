@@ -10,6 +10,7 @@ import numpy as np
 from .. import _ext
 from .._reader import Message, ReadError
 from ..arrays import BITMAP_VALUE
+from ..arrays import MessageArrays as MessageView
 
 # Below this many bytes of data in a batch, one thread decodes it: starting
 # threads would cost more than they save.
@@ -46,38 +47,43 @@ class MessageArrays(NamedTuple):
 
 def message_arrays(message: Message) -> MessageArrays:
     """The arrays of `message` (decoded here)."""
-    found = many_message_arrays([message], 1)[0]
+    found = decode([message], 1)[0]
     if isinstance(found, ReadError):
         raise found
-    return found
+    return from_decoded(message.loaded_tables(), message.arrays())
 
 
-def many_message_arrays(messages: Sequence[Message], threads: int) -> List[Union[MessageArrays, ReadError]]:
-    """The arrays of each message, decoded on `threads` threads; a message
-    that cannot be decoded gives its ReadError in its place."""
-    out: List[Union[MessageArrays, ReadError]] = []
-    tables = [message.loaded_tables() for message in messages]
+def decode(messages: Sequence[Message], threads: int) -> List[Any]:
+    """The native result of each message (a ``_ext.Decoded``), decoded on
+    `threads` threads and kept by the message; a message that cannot be
+    decoded gives its ReadError in its place."""
     # A message decoded before gives its result again; the others are
-    # decoded here, together, and keep their result.
-    todo = [i for i, m in enumerate(messages) if m._decoded is None]
-    if sum(len(messages[i].edition4_data) for i in todo) < THREADED_BYTES:
-        threads = 1
-    found: List[Any] = [m._decoded for m in messages]
+    # decoded here, together.
+    todo = [m for m in messages if m._decoded is None]
+    failures = {}
     if todo:
-        parts = _ext.decode_many([messages[i].edition4_data for i in todo], [tables[i].tableset for i in todo],
+        if sum(len(m.edition4_data) for m in todo) < THREADED_BYTES:
+            threads = 1
+        parts = _ext.decode_many([m.edition4_data for m in todo], [m.loaded_tables().tableset for m in todo],
                                  threads)
-        for i, part in zip(todo, parts):
-            found[i] = part
-    for message, loaded, one in zip(messages, tables, found):
-        if isinstance(one, str):
-            out.append(message._decode_failure(one, loaded))
+        for message, part in zip(todo, parts):
+            if isinstance(part, str):
+                failures[id(message)] = part
+            else:
+                message._decoded = part
+    out: List[Any] = []
+    for message in messages:
+        if message._decoded is not None:
+            out.append(message._decoded)
         else:
-            message._decoded = one
-            out.append(_from_decoded(loaded, message.arrays()))
+            out.append(message._decode_failure(failures[id(message)], message.loaded_tables()))
     return out
 
 
-def _from_decoded(tables: Any, decoded: Any) -> MessageArrays:
+def from_decoded(tables: Any, decoded: MessageView, number: int = 0) -> MessageArrays:
+    """The arrays of one decoded message (as :mod:`corvena.arrays` views
+    it), or of several joined into one; `number` is the caller's number of
+    the message."""
     texts = decoded.texts
 
     def text(positions: np.ndarray) -> List[Optional[str]]:
@@ -86,6 +92,7 @@ def _from_decoded(tables: Any, decoded: Any) -> MessageArrays:
             out.append(None if k < 0 else texts[k].rstrip("\x00"))
         return out
 
+    numbers = np.array([number], dtype=np.int64)
     if decoded.compressed:
 
         def gather(positions: np.ndarray) -> np.ndarray:
@@ -93,42 +100,20 @@ def _from_decoded(tables: Any, decoded: Any) -> MessageArrays:
 
         bitmap = (decoded._column_flags & BITMAP_VALUE) != 0
         return MessageArrays(None, gather, decoded.subset_offsets, text, tables, decoded.column_descriptors,
-                             None, bitmap)
+                             None, bitmap, numbers=numbers)
     values = decoded.values
     bitmap = (decoded.flags & BITMAP_VALUE) != 0
-    return MessageArrays(decoded.descriptors, values.take, decoded.subset_offsets, text, tables, None, None, bitmap)
+    return MessageArrays(decoded.descriptors, values.take, decoded.subset_offsets, text, tables, None, None, bitmap,
+                         numbers=numbers)
 
 
-def joinable(a: MessageArrays, b: MessageArrays) -> bool:
-    # Compressed messages are large and cheap to place: they stay alone.
-    return a.tables is b.tables and a.columns is None and b.columns is None
-
-
-def join(batch: List[MessageArrays]) -> MessageArrays:
-    """Several messages as one: items and subsets one after the other."""
-    if len(batch) == 1:
-        return batch[0]
-    batch = list(batch)
-    sizes = np.array([int(a.starts[-1]) for a in batch], dtype=np.int64)
-    firsts = np.concatenate(([0], np.cumsum(sizes)[:-1]))
-    counts = np.array([a.subsets for a in batch], dtype=np.int64)
+def join(tables: Any, decoded: List[Any], numbers: List[int]) -> MessageArrays:
+    """Several decoded messages, all of `tables`, as one: their items and
+    subsets one after the other, joined natively."""
+    if len(decoded) == 1:
+        return from_decoded(tables, MessageView(decoded[0]), numbers[0])
+    joined = _ext.join(decoded, tables.tableset)
+    counts = np.array([d.subsets for d in decoded], dtype=np.int64)
     subset_firsts = np.concatenate(([0], np.cumsum(counts)[:-1]))
-    starts = np.concatenate([a.starts[:-1] + f for a, f in zip(batch, firsts)] + [np.array([sizes.sum()])])
-    codes = np.concatenate([a.codes for a in batch])
-
-    def gather(positions: np.ndarray) -> np.ndarray:
-        values = np.concatenate([a.gather(np.arange(n)) for a, n in zip(batch, sizes.tolist())])
-        return values.take(positions)
-
-    def text(positions: np.ndarray) -> List[Optional[str]]:
-        which = np.searchsorted(firsts, positions, side="right") - 1
-        out: List[Optional[str]] = [None] * len(positions)
-        for m in np.unique(which).tolist():
-            at = np.flatnonzero(which == m)
-            for i, t in zip(at.tolist(), batch[m].text(positions[at] - firsts[m])):
-                out[i] = t
-        return out
-
-    bitmap = np.concatenate([a.bitmap for a in batch])
-    numbers = np.concatenate([a.numbers for a in batch])
-    return MessageArrays(codes, gather, starts, text, batch[0].tables, None, firsts, bitmap, subset_firsts, numbers)
+    arrays = from_decoded(tables, MessageView(joined))
+    return arrays._replace(subset_firsts=subset_firsts, numbers=np.array(numbers, dtype=np.int64))
