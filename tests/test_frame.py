@@ -116,6 +116,13 @@ CASES = [
     (["stationNumber"], {"stationNumber": range(30, 35)}, {}, [(33,)]),
     (["stationNumber"], {"stationNumber": range(1, 3)}, {}, []),
     (["stationNumber", "pressure"], {"pressure": np.array([50000, 92500])}, {}, [(33, 50000), (37, 92500)]),
+    (["stationNumber"], {"stationNumber": range(31, 40, 2)}, {}, [(33,), (37,)]),
+    (["stationNumber"], {"stationNumber": range(41, 30, -4)}, {}, [(33,), (37,)]),
+    (["stationNumber"], {"stationNumber": range(40, 30, -4)}, {}, []),
+    (["stationNumber", "airTemperature"], {"airTemperature": [250.5, 280.25, True]}, {}, [(33, 250.5), (37, 280.25)]),
+    # Text filters, and a filter on a data key in a column that a row need not hold.
+    (["stationOrSiteName"], {"stationOrSiteName": ["AAAA", "BB"]}, {}, [("AAAA",), ("BB",)]),
+    (["airTemperature"], {"stationNumber": 37}, {"required_columns": False}, [(280.25,)]),
 ]
 
 

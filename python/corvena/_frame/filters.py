@@ -37,10 +37,24 @@ def condition(rule: Any) -> Test:
         return test
     if isinstance(rule, np.ndarray):
         rule = rule.tolist()
-    if isinstance(rule, (list, tuple, set, frozenset, range)):
-        wanted: Any = rule if isinstance(rule, range) else list(rule)
+    if isinstance(rule, range):
+        span = rule
 
         def test(v, present):
+            if v.dtype.kind != "f":
+                return present & _per_value(v, lambda x: x in span)
+            with np.errstate(invalid="ignore"):
+                inside = (v >= span.start) & (v < span.stop) if span.step > 0 else (v <= span.start) & (v > span.stop)
+                return present & inside & (np.mod(v - span.start, span.step) == 0)
+
+        return test
+    if isinstance(rule, (list, tuple, set, frozenset)):
+        wanted: Any = list(rule)
+        numbers = all(isinstance(x, (int, float)) and not isinstance(x, bool) for x in wanted)
+
+        def test(v, present):
+            if numbers and v.dtype.kind == "f":
+                return present & np.isin(v, np.array(wanted, dtype=np.float64))
             return present & _per_value(v, lambda x: x in wanted)
 
         return test

@@ -14,7 +14,7 @@ from . import headers
 from .computed import COMPUTED, wigos_rule
 from .filters import condition, missing
 from .messages import MessageArrays, decode, from_decoded, join
-from .plans import Collected, Plan, message_rows, plan_for
+from .plans import KEY_TEXT, Collected, Plan, message_rows, plan_for
 from .sources import handle, messages
 
 BATCH_ITEMS = 1 << 21
@@ -57,8 +57,37 @@ class Request:
         if "WIGOS_station_id" in self.filters:
             self.filters["WIGOS_station_id"] = wigos_rule(self.filters["WIGOS_station_id"])
         self.tests = {k: condition(v) for k, v in self.filters.items()}
-        # Filters on header keys choose messages before their data are decoded.
+        # Filters on header keys choose messages before their data are decoded;
+        # filters on data keys, and the data keys every row must hold, drop
+        # rows as each batch of messages is placed.
         self.header_tests = {k: t for k, t in self.tests.items() if k in headers.KNOWN}
+        self.data_tests = {k: t for k, t in self.tests.items() if k in data}
+        self.required_data = [] if self.any_column else [k for k in self.required if k in data]
+
+    def early_keep(self, plan: Plan, arrays: MessageArrays, at: np.ndarray, kinds: np.ndarray) -> Optional[np.ndarray]:
+        """Which rows of a batch can be kept, as far as the data keys tell
+        (None: all of them)."""
+        if not self.data_tests and not self.required_data:
+            return None
+        keep = np.ones(len(at), dtype=bool)
+        for key in self.required_data:
+            keep &= at[:, plan.index[key]] >= 0
+        for key, test in self.data_tests.items():
+            column = at[:, plan.index[key]]
+            present = keep & (column >= 0)
+            where = np.flatnonzero(present)
+            if kinds[plan.index[key]] == KEY_TEXT:
+                values = np.empty(len(at), dtype=object)
+                values[where] = arrays.text(column[where])
+            else:
+                values = np.full(len(at), np.nan)
+                values[where] = arrays.gather(column[where])
+            try:
+                keep &= test(values, present)
+            except (TypeError, ValueError, OverflowError) as exc:
+                raise ValueError("filters: %s: %r cannot be compared with its values (%s)"
+                                 % (key, self.filters[key], exc)) from None
+        return keep
 
 
 def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapping[str, Any]] = None, *,
@@ -87,6 +116,9 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
             sample.append((arrays.tables, arrays.codes if arrays.columns is None else arrays.columns))
         at, subsets, kinds = message_rows(plan, arrays, met)
         if len(at):
+            keep = request.early_keep(plan, arrays, at, kinds)
+            if keep is not None:
+                at, subsets = at[keep], subsets[keep]
             collected.add(arrays, at, subsets, kinds)
 
     def flush() -> None:
@@ -179,6 +211,8 @@ def _frame(pd: Any, request: Request, plan: Plan, collected: Collected, header_r
         for k in request.required:
             keep &= has[k]
     for k, test in request.tests.items():
+        if k in request.data_tests:  # passed as the rows were placed
+            continue
         try:
             keep &= test(values[k], has[k])
         except (TypeError, ValueError, OverflowError) as exc:

@@ -95,8 +95,10 @@ def from_decoded(tables: Any, decoded: MessageView, number: int = 0) -> MessageA
     numbers = np.array([number], dtype=np.int64)
     if decoded.compressed:
 
+        cells, width = decoded._cells, decoded.columns  # columns x subsets, read in place
+
         def gather(positions: np.ndarray) -> np.ndarray:
-            return decoded.values.take(positions)  # made (and kept) on first use
+            return cells[positions % width, positions // width]
 
         bitmap = (decoded._column_flags & BITMAP_VALUE) != 0
         return MessageArrays(None, gather, decoded.subset_offsets, text, tables, decoded.column_descriptors,
