@@ -87,7 +87,7 @@ void raise_failure(const Failure& failure) {
 // the lock held, on the calling thread) as soon as it is ready, so that a
 // message's columns are turned into Python objects and freed while the
 // next ones decode. `take` returns false to stop (a Python error is then
-// set); the threads then finish the job they hold and stop.
+// set); the threads then finish the block they hold and stop.
 template <class Take>
 bool run_jobs(const std::vector<Job>& jobs, unsigned threads, Take&& take) {
     std::vector<Outcome> outcomes(jobs.size());
@@ -96,21 +96,36 @@ bool run_jobs(const std::vector<Job>& jobs, unsigned threads, Take&& take) {
     std::condition_variable done;
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
-    auto work = [&] {
-        for (std::size_t i = next++; i < jobs.size() && !stop; i = next++) {
-            Outcome outcome = decode_one(jobs[i]);
-            std::lock_guard<std::mutex> lock(mutex);
-            outcomes[i] = std::move(outcome);
-            ready[i] = 1;
-            done.notify_all();
-        }
-    };
-    // The calling thread decodes too, while the outcome it is to hand on
-    // next is not ready: with one thread it does all the work.
     // More threads than this only cost their stacks.
     constexpr unsigned kMaxThreads = 256;
     const unsigned wanted =
         static_cast<unsigned>(std::min<std::size_t>(std::clamp(threads, 1u, kMaxThreads), jobs.size()));
+    // Jobs are taken a block at a time, and a block's outcomes handed over
+    // under one lock: small messages decode in a few microseconds, about
+    // what taking a lock and waking a thread costs.
+    const std::size_t block = std::clamp<std::size_t>(jobs.size() / (std::size_t{wanted} * 16), 1, 32);
+    // Decodes the next block not yet taken; false when none is left.
+    auto decode_block = [&]() -> bool {
+        const std::size_t first = next.fetch_add(block);
+        if (first >= jobs.size() || stop) return false;
+        const std::size_t last = std::min(first + block, jobs.size());
+        std::vector<Outcome> mine;
+        mine.reserve(last - first);
+        for (std::size_t i = first; i < last; ++i) mine.push_back(decode_one(jobs[i]));
+        std::lock_guard<std::mutex> lock(mutex);
+        for (std::size_t i = first; i < last; ++i) {
+            outcomes[i] = std::move(mine[i - first]);
+            ready[i] = 1;
+        }
+        done.notify_all();
+        return true;
+    };
+    auto work = [&] {
+        while (decode_block()) {
+        }
+    };
+    // The calling thread decodes too, while the outcome it is to hand on
+    // next is not ready: with one thread it does all the work.
     std::vector<std::thread> pool;
     if (wanted > 1) {
         pool.reserve(wanted - 1);
@@ -129,16 +144,11 @@ bool run_jobs(const std::vector<Job>& jobs, unsigned threads, Take&& take) {
                 std::unique_lock<std::mutex> lock(mutex);
                 if (ready[i]) break;
             }
-            const std::size_t mine = next++;
-            if (mine >= jobs.size()) {
+            if (!decode_block()) {
                 std::unique_lock<std::mutex> lock(mutex);
                 done.wait(lock, [&] { return ready[i] != 0; });
                 break;
             }
-            Outcome decoded = decode_one(jobs[mine]);
-            std::lock_guard<std::mutex> lock(mutex);
-            outcomes[mine] = std::move(decoded);
-            ready[mine] = 1;
         }
         {
             std::lock_guard<std::mutex> lock(mutex);

@@ -190,9 +190,17 @@ public:
     }
 
     // Room for `items` more items (the count of a message counted first).
+    // Room for `items` items, or for a compressed message `items` columns.
     void reserve(std::uint64_t items) {
         if (out_.compressed) {
-            out_.cells.reserve(items);
+            out_.column_codes.reserve(items);
+            out_.column_r0.reserve(items);
+            out_.column_flags.reserve(items);
+            out_.column_text_slot.reserve(items);
+            out_.column_scale.reserve(items);
+            out_.column_reference.reserve(items);
+            out_.column_wide_slot.reserve(items);
+            out_.cells.reserve(std::min<std::uint64_t>(items * out_.subsets, std::uint64_t{1} << 22));
         } else {
             out_.codes.reserve(items);
             out_.values.reserve(items);

@@ -66,7 +66,8 @@ struct CountingSink {
 };
 
 // Builds the result with `make_sink` (called with the item count to
-// reserve, 0 when there is no guess, and returning a fresh sink each time)
+// reserve, or for a compressed message the column count, 0 when there is
+// no guess, and returning a fresh sink each time)
 // within the bound on items: a first pass builds up to kFirstPassItems; a
 // message with more is counted first and built only when it fits kMaxItems.
 template <class MakeSink, class Finish>
@@ -74,10 +75,15 @@ Status decode_bounded(const BufrMessage& message, const TableSet& tables, std::s
                       MakeSink&& make_sink, Finish&& discard) {
     {
         DecodeBudget budget(kFirstPassItems);
-        // Uncompressed items take a dozen bits or so each: a first guess
-        // spares most regrowth of the result.
+        // Uncompressed items take a dozen bits or so each, a compressed
+        // column its reference value, increment width and a few bits per
+        // subset: a first guess spares most regrowth of the result.
+        const std::uint64_t bits = data.size() * 8;
         const std::uint64_t guess =
-            message.compressed_data ? 0 : std::min<std::uint64_t>(data.size() * 8 / 12 + 16, std::uint64_t{1} << 20);
+            message.compressed_data
+                ? std::min<std::uint64_t>(bits / (16 + 4 * std::uint64_t{message.number_of_subsets}) + 16,
+                                          std::uint64_t{1} << 16)
+                : std::min<std::uint64_t>(bits / 12 + 16, std::uint64_t{1} << 20);
         auto sink = make_sink(guess);
         Status first = decode_into(message, tables, data, sink, budget);
         if (first || !budget.hit_first_pass_limit()) return first;
@@ -87,7 +93,8 @@ Status decode_bounded(const BufrMessage& message, const TableSet& tables, std::s
     CountingSink counter;
     CORVENA_TRY(decode_into(message, tables, data, counter, count_budget));
     DecodeBudget budget(kMaxItems);
-    auto sink = make_sink(count_budget.item_count());
+    const std::uint64_t n = message.number_of_subsets;
+    auto sink = make_sink(message.compressed_data && n > 1 ? count_budget.item_count() / n : count_budget.item_count());
     return decode_into(message, tables, data, sink, budget);
 }
 

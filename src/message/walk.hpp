@@ -97,25 +97,40 @@ std::uint64_t replication_count(std::optional<double> value);
 
 // Table lookups for one message: a message names the same few descriptors
 // again and again (every subset, every repetition), so each is looked up in
-// the TableSet once and then found here.
+// the TableSet once and then found here. A cache serves one walk at a time:
+// each thread keeps one for its walks (see lease()), emptied slot by slot
+// when a walk ends, so that a message costs neither the allocation nor the
+// clearing of its 48 KiB.
 class LookupCache {
 public:
-    explicit LookupCache(const TableSet& tables) : tables_(tables) {}
+    LookupCache() = default;
+    LookupCache(const LookupCache&) = delete;
+    LookupCache& operator=(const LookupCache&) = delete;
 
     const ElementDefinition* element(std::uint32_t code) {
-        return static_cast<const ElementDefinition*>(find(elements_, code, [&] { return tables_.find_element(code); }));
+        return static_cast<const ElementDefinition*>(find(elements_, code, [&] { return tables_->find_element(code); }));
     }
     // The code or flag table of an element, null when it has none.
     const CodeTable* code_table(std::uint32_t code) {
         const void* found = find(tables_of_codes_, code, [&]() -> const void* {
-            const CodeTable* t = tables_.find_code_table(code);
+            const CodeTable* t = tables_->find_code_table(code);
             return t != nullptr ? static_cast<const void*>(t) : static_cast<const void*>(&kNoTable);
         });
         return found == &kNoTable ? nullptr : static_cast<const CodeTable*>(found);
     }
     const SequenceDefinition* sequence(std::uint32_t code) {
-        return static_cast<const SequenceDefinition*>(find(sequences_, code, [&] { return tables_.find_sequence(code); }));
+        return static_cast<const SequenceDefinition*>(
+            find(sequences_, code, [&] { return tables_->find_sequence(code); }));
     }
+
+    // Gives the cache back: its slots emptied, then kept for the thread's
+    // next walk (or freed when the thread already keeps one).
+    struct Release {
+        void operator()(LookupCache* cache) const noexcept;
+    };
+    using Lease = std::unique_ptr<LookupCache, Release>;
+    // An empty cache for one walk over `tables`.
+    static Lease lease(const TableSet& tables);
 
 private:
     // Open addressing with linear probing; codes found are kept, codes
@@ -130,7 +145,12 @@ private:
     };
     struct Table {
         Slot slots[kSlots];
+        std::uint16_t used[kMaxKept];  // the slots filled, to empty them again
         std::size_t kept = 0;
+        void clear() noexcept {
+            for (std::size_t k = 0; k < kept; ++k) slots[used[k]] = Slot{};
+            kept = 0;
+        }
     };
 
     template <class Lookup>
@@ -145,18 +165,47 @@ private:
         if (found != nullptr && t.kept < kMaxKept) {
             t.slots[i].code = code;
             t.slots[i].ptr = found;
-            ++t.kept;
+            t.used[t.kept++] = static_cast<std::uint16_t>(i);
         }
         return found;
     }
 
     static inline const char kNoTable = 0;
+    static std::unique_ptr<LookupCache>& thread_cache();
 
-    const TableSet& tables_;
+    const TableSet* tables_ = nullptr;
+    bool busy_ = false;
     Table elements_;
     Table sequences_;
     Table tables_of_codes_;
 };
+
+inline std::unique_ptr<LookupCache>& LookupCache::thread_cache() {
+    thread_local std::unique_ptr<LookupCache> kept;
+    return kept;
+}
+
+inline LookupCache::Lease LookupCache::lease(const TableSet& tables) {
+    std::unique_ptr<LookupCache>& kept = thread_cache();
+    LookupCache* cache = kept && !kept->busy_ ? kept.get() : new LookupCache();
+    cache->busy_ = true;
+    cache->tables_ = &tables;
+    return Lease(cache);
+}
+
+inline void LookupCache::Release::operator()(LookupCache* cache) const noexcept {
+    cache->elements_.clear();
+    cache->sequences_.clear();
+    cache->tables_of_codes_.clear();
+    cache->tables_ = nullptr;
+    cache->busy_ = false;
+    std::unique_ptr<LookupCache>& kept = thread_cache();
+    if (!kept) {
+        kept.reset(cache);
+    } else if (kept.get() != cache) {
+        delete cache;  // a second walk at once on this thread
+    }
+}
 
 template <class Reader>
 class DescriptorWalk {
@@ -322,7 +371,7 @@ private:
     }
 
     LookupCache& lookups() {
-        if (!lookups_) lookups_ = std::make_unique<LookupCache>(tables_);
+        if (!lookups_) lookups_ = LookupCache::lease(tables_);
         return *lookups_;
     }
 
@@ -330,7 +379,7 @@ private:
     Reader& reader_;
     DecodeState& state_;
     DecodeBudget& budget_;
-    std::unique_ptr<LookupCache> lookups_;  // made on first use: 48 KiB per walk
+    LookupCache::Lease lookups_;  // taken on first use
 };
 
 }  // namespace corvena

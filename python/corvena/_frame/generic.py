@@ -18,6 +18,9 @@ from .plans import KEY_TEXT, Collected, Plan, message_rows, plan_for
 from .sources import handle, messages
 
 BATCH_ITEMS = 1 << 21
+# Messages are decoded in chunks of this many, or of about this many bytes.
+CHUNK_MESSAGES = 4096
+CHUNK_BYTES = 1 << 22
 # Compressed messages of up to this many subsets are joined with others.
 JOINED_SUBSETS = 16
 DEFAULT_THREADS = min(os.cpu_count() or 1, 8)
@@ -138,7 +141,7 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
             if all(_passes(test, k, values[request.header_keys.index(k)]) for k, test in request.header_tests.items()):
                 yield number, message
 
-    for chunk in _chunks(chosen(), 16 * threads):
+    for chunk in _chunks(chosen(), CHUNK_MESSAGES):
         if not plan.keys:  # header keys only: a row per subset, nothing to decode
             for number, message in chunk:
                 collected.add_bare(number, message.number_of_subsets)
@@ -257,13 +260,18 @@ def _check_keys_met(request: Request, plan: Plan, met: Set[int], sample: Tuple[A
     raise KeyError("no message read holds the key%s %s" % ("s" if len(unknown) > 1 else "", "; ".join(words)))
 
 
-def _chunks(items: Any, size: int) -> Any:
+def _chunks(items: Any, count: int, size: int = CHUNK_BYTES) -> Any:
+    """Lists of (number, message) of at most `count` messages or about
+    `size` bytes: one call of the decoder, on every thread, for each."""
     chunk: List[Any] = []
+    held = 0
     for item in items:
         chunk.append(item)
-        if len(chunk) == size:
+        held += len(item[1].edition4_data)
+        if len(chunk) == count or held >= size:
             yield chunk
             chunk = []
+            held = 0
     if chunk:
         yield chunk
 
