@@ -13,6 +13,7 @@ from __future__ import annotations
 import math
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
+from . import headers
 from .params import (GRAVITY, GROUPS, STATION, STATION_UNITS, Item, Station, Table, Units, check_keys_met,
                      columns_of, data_keys_of, decoded_messages, header_keys_of, key_tests, missing, passes,
                      stnid_keys_of, subset_items, _STATION_KEYS)
@@ -51,8 +52,6 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
     converter = Units(units_system, units, dict(STATION_UNITS, **_UNITS), {})
     param_tests, key_filters = key_tests(filters or {}, set(STATION) | set(_UNITS))
     header_keys = header_keys_of(key_filters)
-    from . import headers
-
     header_tests = {k: t for k, t in key_filters.items() if k in headers.KNOWN}
     data_tests = {k: t for k, t in key_filters.items() if k not in headers.KNOWN}
     wanted = set(_PARAM_OF) | set(_STATION_KEYS) | set(stnid) | set(data_keys_of(data_tests))
