@@ -72,7 +72,7 @@ from __future__ import annotations
 import os
 from typing import Any, Dict, Iterable, Mapping, Optional, Sequence, Tuple, Union
 
-from ._frame import flat as _flat, generic as _generic
+from ._frame import flat as _flat, generic as _generic, synop as _synop, temp as _temp
 from ._frame.computed import COMPUTED
 from ._reader import Message
 
@@ -82,7 +82,7 @@ __all__ = ["read_bufr", "COMPUTED_COLUMNS"]
 COMPUTED_COLUMNS: Dict[str, Tuple[str, ...]] = {name: c.parts for name, c in COMPUTED.items()}
 
 Source = Union[str, "os.PathLike[str]", bytes, Message, Iterable[Any]]
-_READERS = ("generic", "flat")
+_READERS = ("generic", "flat", "synop", "temp")
 
 
 def read_bufr(
@@ -98,6 +98,12 @@ def read_bufr(
     threads: Optional[int] = None,
     prefilter_headers: bool = True,
     flat: bool = False,
+    stnid_keys: Union[None, str, Sequence[str]] = None,
+    units_system: Optional[str] = None,
+    units: Optional[Mapping[str, str]] = None,
+    units_columns: bool = False,
+    level_columns: bool = False,
+    geopotential: Optional[str] = None,
     _check_keys: bool = True,
 ):
     """A pandas DataFrame of the observations of `source`, one row per
@@ -125,6 +131,23 @@ def read_bufr(
     its parts' first ranks; `required_columns` as a list keeps the subsets
     that hold those keys.
 
+    ``reader="synop"`` and ``reader="temp"`` read named parameters instead
+    of keys, as pdbufr's readers of those names do: synop gives a row per
+    surface report (data categories 0 and 1) with ``t2m``, ``wind10m``,
+    ``max_wgust``, ``precipitation`` ... (a column per period for those with
+    one, such as ``max_wgust_speed_10min``), temp a row per pressure level
+    of each sounding (data category 2) with ``pressure``, ``z``, ``t``,
+    ``td``, ``wind_speed`` and ``wind_dir``. `columns` names parameters and
+    the groups "default", "station", "location", "geometry" (and "upper"
+    for temp); `filters` takes parameters and BUFR keys. They alone take
+    `stnid_keys` (the keys tried in turn for ``stnid``), `units_system`
+    (None: as read, or "pdbufr"), `units` (a unit per parameter, converted
+    with pint), `units_columns` (a ``_units`` column per value column),
+    synop alone `level_columns` (the sensor height of each value, in a
+    ``_level`` column), temp alone `geopotential` ("z", the default, "zh",
+    "both" or "raw"); see :mod:`corvena._frame.synop` and
+    :mod:`corvena._frame.temp`.
+
     `tables` and `errors` are those of :func:`corvena.read`; with
     ``errors="skip"`` or ``"warn"`` a message whose data cannot be decoded is
     passed over too. Messages are decoded on `threads` threads (default: one
@@ -132,11 +155,29 @@ def read_bufr(
     """
     if flat:
         reader = "flat"
+    if reader not in _READERS:
+        raise ValueError("reader: one of %s, not %r" % (", ".join(map(repr, _READERS)), reader))
+    given = {name: value is not None and value is not False for name, value in (
+        ("stnid_keys", stnid_keys), ("units_system", units_system), ("units", units),
+        ("units_columns", units_columns), ("level_columns", level_columns), ("geopotential", geopotential))}
+    given.update(required_columns=required_columns is not True, dropna=bool(dropna))
+    allowed = {"synop": {"stnid_keys", "units_system", "units", "units_columns", "level_columns"},
+               "temp": {"stnid_keys", "units_system", "units", "units_columns", "geopotential"}}.get(
+                   reader, {"required_columns", "dropna"})
+    wrong = [name for name, is_given in given.items() if is_given and name not in allowed]
+    if wrong:
+        raise TypeError("read_bufr: %s do%s not apply to reader=%r" % (
+            ", ".join(wrong), "es" if len(wrong) == 1 else "", reader))
+    if reader == "synop":
+        return _synop.read(source, columns, filters, stnid_keys=stnid_keys, units_system=units_system, units=units,
+                           units_columns=units_columns, level_columns=level_columns, tables=tables, errors=errors)
+    if reader == "temp":
+        return _temp.read(source, columns, filters, stnid_keys=stnid_keys, units_system=units_system, units=units,
+                          units_columns=units_columns, geopotential="z" if geopotential is None else geopotential,
+                          tables=tables, errors=errors)
     if reader == "flat":
         return _geo(_flat.read(source, columns, filters, required_columns=required_columns, tables=tables,
                                errors=errors, threads=threads))
-    if reader != "generic":
-        raise ValueError("reader: one of %s, not %r" % (", ".join(map(repr, _READERS)), reader))
     return _geo(_generic.read(source, columns, filters, required_columns=required_columns, dropna=dropna,
                               tables=tables, errors=errors, threads=threads, check_keys=_check_keys))
 
