@@ -11,8 +11,8 @@ import warnings
 import pytest
 
 import corvena
+from conftest import MESSAGES as DATA
 
-DATA = "/work/shared/data/messages"
 DWD = "Z__C_EDZW_20210516120400_bda01_synop_bufr_GER_999999_999999__MW_466.bufr"
 SYNOP = [DWD, "synop_multi_subset_uncompressed.bufr", "synop_wigos.bufr", "ISMD01_OKPR.bufr"]
 TEMP = ["IUSK73_AMMC_040000.bufr", "IUSK73_AMMC_182300.bufr", "uegabe.bufr"]
