@@ -2,6 +2,7 @@
 corvena.dask.read_bufr with one and with two worker processes.
 
     python bench/frame_bench.py                 # the examples (needs pdbufr)
+    python bench/frame_bench.py --large DIR     # the large files (made by bench/frame_inputs.py DIR)
     python bench/frame_bench.py --dask 600      # Dask, 1 vs 2 workers, 600 files
 
 Each example is timed as the best of several runs after one warm-up run
@@ -61,6 +62,51 @@ EXAMPLES = {
 }
 
 
+CHANNEL = "tovsOrAtovsOrAvhrrInstrumentationChannelNumber"
+HIRS = "M02-HIRS-HIRxxx1B-NA-1.0-20181122114854.000000000Z-20181122132602-1304602.bufr"
+# name: (file, columns, filters); a file without a directory is in --large DIR.
+LARGE = {
+    "15,824 one-subset SYNOP messages": (
+        "synop_single.bufr", EXAMPLES["synop 2 m temperature"][1], {HEIGHT: 2.0}),
+    "6,698 one-subset aircraft messages": (
+        "aircraft_single.bufr", EXAMPLES["aircraft flight level and wind"][1], {}),
+    "HIRS, 61 compressed messages, 3 channels": (
+        os.path.join(MESSAGES, HIRS), ["latitude", "longitude", "data_datetime", CHANNEL, "brightnessTemperature"],
+        {CHANNEL: [1, 8, 15]}),
+    "compress_3 (first-order statistics)": (
+        os.path.join(MESSAGES, "compress_3.bufr"),
+        ["latitude", "longitude", "data_datetime", "pressure", "averagingKernelValue"], {}),
+    "DWD SYNOP": (os.path.join(MESSAGES, EXAMPLES["synop 2 m temperature"][0]),) + EXAMPLES["synop 2 m temperature"][1:],
+    "TEMP (IUSK73 040000)": (os.path.join(MESSAGES, EXAMPLES["temp levels (IUSK73 040000)"][0]),)
+    + EXAMPLES["temp levels (IUSK73 040000)"][1:],
+}
+
+
+def large(directory, rounds):
+    """Interleaved rounds: in each, every query once by corvena (the best of
+    three calls) and once by pdbufr; medians over the rounds."""
+    import statistics
+
+    import corvena
+    import pdbufr
+
+    ours = {name: [] for name in LARGE}
+    theirs = {name: [] for name in LARGE}
+    rows = {}
+    for _ in range(rounds):
+        for name, (file, columns, filters) in LARGE.items():
+            path = file if os.path.dirname(file) else os.path.join(directory, file)
+            rows[name] = len(corvena.read_bufr(path, columns, filters))
+            ours[name].append(best(lambda: corvena.read_bufr(path, columns, filters), 3))
+            t = time.perf_counter()
+            pdbufr.read_bufr(path, columns=columns, filters=filters)
+            theirs[name].append(time.perf_counter() - t)
+    print("%-42s %8s %12s %12s %7s" % ("file", "rows", "corvena ms", "pdbufr ms", "ratio"))
+    for name in LARGE:
+        a, b = statistics.median(ours[name]), statistics.median(theirs[name])
+        print("%-42s %8d %12.1f %12.1f %7.1f" % (name, rows[name], a * 1e3, b * 1e3, b / a))
+
+
 def best(fn, runs):
     fn()
     times = []
@@ -96,13 +142,9 @@ def rows_only(path, columns, filters, runs):
     import corvena.frame
 
     messages = list(corvena.read(path))
-    arrays = {id(m): corvena._frame.messages.message_arrays(m) for m in messages}
-    original = corvena.frame.many_message_arrays
-    corvena.frame.many_message_arrays = lambda chunk, threads: [arrays[id(m)] for m in chunk]
-    try:
-        return best(lambda: corvena.frame.read_bufr(messages, columns, filters), runs)
-    finally:
-        corvena.frame.many_message_arrays = original
+    for m in messages:  # decoded beforehand: read_bufr takes their results
+        m.decoded()
+    return best(lambda: corvena.frame.read_bufr(messages, columns, filters), runs)
 
 
 # The files copied for the Dask run: station reports, profiles, aircraft and
@@ -201,9 +243,13 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=20)
     parser.add_argument("--dask", type=int, metavar="FILES", help="time Dask on this many files instead")
+    parser.add_argument("--large", metavar="DIR", help="time the large files of DIR against pdbufr instead")
+    parser.add_argument("--rounds", type=int, default=3, help="interleaved rounds of --large")
     args = parser.parse_args(argv)
     print(time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), "-", os.cpu_count(), "cores - load average %.1f %.1f %.1f" % os.getloadavg())
-    if args.dask:
+    if args.large:
+        large(args.large, args.rounds)
+    elif args.dask:
         dask_run(args.dask, max(1, args.runs // 4))
     else:
         examples(args.runs)

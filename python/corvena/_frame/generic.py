@@ -9,7 +9,8 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Uni
 import numpy as np
 
 from .._optional import require
-from .._reader import ReadError, positive_threads
+from .._ext import Decoded
+from .._reader import positive_threads
 from . import headers
 from .computed import COMPUTED, wigos_rule
 from .filters import condition, missing
@@ -134,8 +135,12 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
 
     def chosen() -> Any:
         """The messages the header filters keep, numbered in reading order."""
+        if not request.header_keys:
+            for number, message in enumerate(messages(source, tables, errors)):
+                yield number, message
+            return
         for message in messages(source, tables, errors):
-            values = headers.lookup(message, request.header_keys) if request.header_keys else ()
+            values = headers.lookup(message, request.header_keys)
             number = len(header_rows)
             header_rows.append(tuple(values))
             if all(_passes(test, k, values[request.header_keys.index(k)]) for k, test in request.header_tests.items()):
@@ -147,10 +152,10 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
                 collected.add_bare(number, message.number_of_subsets)
             continue
         for (number, message), one in zip(chunk, decode([m for _, m in chunk], threads)):
-            if isinstance(one, ReadError):
+            if one.__class__ is not Decoded:
                 handle(one, errors)
                 continue
-            loaded = message.loaded_tables()
+            loaded = message._loaded or message.loaded_tables()
             if one.compressed and one.subsets > JOINED_SUBSETS:
                 # Large compressed messages are placed alone: their subsets share one plan.
                 flush()

@@ -60,23 +60,24 @@ def decode(messages: Sequence[Message], threads: int) -> List[Any]:
     # A message decoded before gives its result again; the others are
     # decoded here, together.
     todo = [m for m in messages if m._decoded is None]
-    failures = {}
-    if todo:
-        if sum(len(m.edition4_data) for m in todo) < THREADED_BYTES:
-            threads = 1
-        parts = _ext.decode_many([m.edition4_data for m in todo], [m.loaded_tables().tableset for m in todo],
-                                 threads)
-        for message, part in zip(todo, parts):
-            if isinstance(part, str):
-                failures[id(message)] = part
-            else:
-                message._decoded = part
+    if not todo:
+        return [m._decoded for m in messages]
+    data = [m.edition4_data for m in todo]
+    if sum(map(len, data)) < THREADED_BYTES:
+        threads = 1
+    parts = _ext.decode_many(data, [m.loaded_tables().tableset for m in todo], threads)
+    if len(todo) == len(messages):
+        found = parts
+    else:
+        done = iter(parts)
+        found = [m._decoded if m._decoded is not None else next(done) for m in messages]
     out: List[Any] = []
-    for message in messages:
-        if message._decoded is not None:
-            out.append(message._decoded)
+    for message, part in zip(messages, found):
+        if part.__class__ is str:
+            out.append(message._decode_failure(part, message.loaded_tables()))
         else:
-            out.append(message._decode_failure(failures[id(message)], message.loaded_tables()))
+            message._decoded = part
+            out.append(part)
     return out
 
 
@@ -95,10 +96,13 @@ def from_decoded(tables: Any, decoded: MessageView, number: int = 0) -> MessageA
     numbers = np.array([number], dtype=np.int64)
     if decoded.compressed:
 
-        cells, width = decoded._cells, decoded.columns  # columns x subsets, read in place
+        # The block is columns x subsets, read in place: item s * width + j
+        # is cell j * subsets + s.
+        cells, width, subsets = decoded._cells.reshape(-1), decoded.columns, decoded.subsets
 
         def gather(positions: np.ndarray) -> np.ndarray:
-            return cells[positions % width, positions // width]
+            s, j = np.divmod(positions, width)
+            return cells.take(j * subsets + s)
 
         bitmap = (decoded._column_flags & BITMAP_VALUE) != 0
         return MessageArrays(None, gather, decoded.subset_offsets, text, tables, decoded.column_descriptors,
