@@ -23,8 +23,9 @@ VENV=${VENV:-.venv-test}
 "$PYTHON" -m venv "$VENV"
 "$VENV/bin/pip" install -q --upgrade pip
 # pandas, Dask and pyarrow for the DataFrame tests; pdbufr (with PyPI
-# eccodes) as their oracle; pint for the readers' unit conversions.
-"$VENV/bin/pip" install -q pytest pandas "dask[dataframe]" distributed pyarrow pdbufr pint
+# eccodes) as their oracle; pint for the readers' unit conversions;
+# geopandas for the GeoDataFrame of a geometry column.
+"$VENV/bin/pip" install -q pytest pandas "dask[dataframe]" distributed pyarrow pdbufr pint geopandas
 # CMake from PyPI for the C++ units: a system's own may be older than the
 # project needs (Debian 12 has 3.25).
 "$VENV/bin/pip" install -q "cmake>=3.26"

@@ -187,15 +187,23 @@ def test_a_slice_step_is_ignored_with_a_warning(station):
     assert rows(frame) == CASES[3][3]
 
 
-def test_undecodable_message_is_skipped_on_request(station):
+@pytest.mark.parametrize("order", ["bad first", "bad after good"])
+def test_undecodable_message_is_skipped_on_request(station, order):
     path, tables = station
     good = open(path, "rb").read()
     bad = message(DESCRIPTORS, b"\x01", subsets=1)  # section 4 far too short
-    with pytest.raises(corvena.ReadError):
-        corvena.read_bufr(bad + good, STATION_PRESSURE_T, tables=tables)
+    # After a good message of the same tables, the bad one is decoded without
+    # being read as a Message first: it fails the same way, in its place.
+    data, expected = (bad + good, CASES[0][3]) if order == "bad first" else (good + bad + good, CASES[0][3] * 2)
+    index = 0 if order == "bad first" else len(list(corvena.read(good, tables=tables)))
+    with pytest.raises(corvena.ReadError) as raised:
+        corvena.read_bufr(data, STATION_PRESSURE_T, tables=tables)
+    with pytest.raises(corvena.ReadError) as by_items:
+        list(corvena.read(data, tables=tables))[index].items()
+    assert str(raised.value) == str(by_items.value) and raised.value.index == index
     with pytest.warns(corvena.ReadWarning):
-        frame = corvena.read_bufr(bad + good, STATION_PRESSURE_T, tables=tables, errors="warn")
-    assert rows(frame) == CASES[0][3]
+        frame = corvena.read_bufr(data, STATION_PRESSURE_T, tables=tables, errors="warn")
+    assert rows(frame) == expected
 
 
 @pytest.mark.parametrize("value", [10 ** 400, slice("a", 5), slice(0, "85000")])
@@ -300,7 +308,8 @@ def same_column(ours, theirs):
         b = pd.to_numeric(theirs, errors="coerce").to_numpy(dtype=float)
         return bool((np.isclose(a, b, rtol=1e-12, atol=0) | (np.isnan(a) & np.isnan(b))).all())
     if any(isinstance(v, list) for v in theirs):  # geometry: [longitude, latitude, height]
-        return bool(np.allclose(np.array(ours.tolist(), dtype=float), np.array(theirs.tolist(), dtype=float),
+        mine = [[v.x, v.y, v.z] if hasattr(v, "x") else v for v in ours]  # points of a GeoDataFrame
+        return bool(np.allclose(np.array(mine, dtype=float), np.array(theirs.tolist(), dtype=float),
                                 rtol=1e-12, atol=0))
     return [None if pd.isna(v) else v for v in ours] == [None if pd.isna(v) else v for v in theirs]
 
@@ -399,3 +408,14 @@ def test_messages_joined_give_the_rows_of_each_alone(file, columns):
     assert len(whole) > 0
     for name in columns:  # count too: a message keeps its place in its file however it is read
         assert [None if pd.isna(v) else v for v in whole[name]] == [None if pd.isna(v) else v for v in alone[name]], name
+
+
+def test_geometry_makes_a_geodataframe_where_geopandas_is_installed():
+    geopandas = pytest.importorskip("geopandas")
+    path = os.path.join(MESSAGES, SYNOP)
+    frame = corvena.read_bufr(path, ["stationNumber", "geometry", "CRS"], {"stationNumber": [33, 37]})
+    assert isinstance(frame, geopandas.GeoDataFrame) and list(frame.columns) == ["stationNumber", "geometry", "CRS"]
+    assert frame.crs.to_epsg() == 4326
+    point = frame.geometry.iloc[0]
+    assert (point.x, point.y, point.z) == (9.5083, 54.82722, 27.0)
+    assert len(corvena.read_bufr(path, ["geometry"], {"stationNumber": -1})) == 0

@@ -511,15 +511,18 @@ def _load(source: Source) -> Tuple[str, bytes]:
     return str(getattr(source, "name", "<stream>")), bytes(data)
 
 
-def _messages(name: str, data: bytes, tables: Tables, errors: ErrorPolicy) -> Iterator[Message]:
+def _messages(name: str, data: bytes, tables: Tables, errors: ErrorPolicy,
+              only: Optional[Tuple[int, Any]] = None) -> Iterator[Message]:
     # The scan goes on past damage: each failure is reported once, in its
     # place, and every message after it is still delivered. A failure keeps
-    # its index, so indices are places in the file.
-    entries = _ext.scan(data)
+    # its index, so indices are places in the file. `only`: the one entry
+    # (index, scan entry, None when the scan found none) to read.
+    entries = _ext.scan(data) if only is None else [only[1]] if only[1] is not None else []
     if not entries:
         _handle(ReadError(name, None, _nothing_found(data)), errors)
         return
-    for index, (start, length, failure) in enumerate(entries):
+    first = 0 if only is None else only[0]
+    for index, (start, length, failure) in enumerate(entries, first):
         if failure is not None:
             edition = edition_of(data[start : start + 8])
             if edition is not None and edition not in SUPPORTED and edition < 2:
@@ -535,6 +538,66 @@ def _messages(name: str, data: bytes, tables: Tables, errors: ErrorPolicy) -> It
             _handle(ReadError(name, index, str(exc)), errors)
             continue
         yield message
+
+
+class Framed:
+    """An edition 4 message of a file, framed but not parsed: its bytes and
+    the tables that decode it, which is all that decoding it in bulk needs.
+    It is parsed into a :class:`Message` only when more is asked of it."""
+
+    __slots__ = ("edition4_data", "source", "index", "_loaded", "_decoded", "_resolver")
+
+    def loaded_tables(self) -> LoadedTables:
+        return self._loaded
+
+    def message(self) -> Message:
+        """The message itself (ValueError when it cannot be parsed)."""
+        message = Message(self.edition4_data, self.source, self.index, self._resolver)
+        message._loaded, message._decoded = self._loaded, self._decoded
+        return message
+
+    def arrays(self) -> "MessageArrays":
+        from .arrays import MessageArrays
+
+        return MessageArrays(self._decoded)
+
+    def _decode_failure(self, failure: object, tables: LoadedTables) -> "ReadError":
+        try:
+            message = self.message()
+        except ValueError as exc:  # what reading it as a Message would have said
+            return ReadError(self.source, self.index, str(exc))
+        return message._decode_failure(failure, tables)
+
+
+def read_framed(source: Source, *, tables: TablesSource = None,
+                errors: ErrorPolicy = "raise") -> Iterator[Union[Message, Framed]]:
+    """The messages of a file for decoding in bulk: as :func:`read` gives
+    them, except that an edition 4 message whose tables are known from an
+    earlier one (the same master table, centre, sub-centre and versions in
+    section 1) comes as a :class:`Framed` message, not parsed in Python."""
+    if not (callable(errors) or errors in ("raise", "skip", "warn")):
+        raise ValueError("errors must be 'raise', 'skip', 'warn' or a callable, not %r" % (errors,))
+    resolver = shared_tables(tables)
+    name, data = _load(source)
+    known: Dict[bytes, LoadedTables] = {}
+    new = object.__new__
+    for index, entry in enumerate(_ext.scan(data) or [None]):
+        if entry is not None and entry[2] is None and entry[1] >= 31 and data[entry[0] + 7] == 4:
+            start, length, _ = entry
+            chunk = data[start : start + length]
+            key = chunk[11:16] + chunk[21:23]
+            loaded = known.get(key)
+            if loaded is not None:
+                framed = new(Framed)
+                framed.edition4_data, framed.source, framed.index = chunk, name, index
+                framed._loaded, framed._decoded, framed._resolver = loaded, None, resolver
+                yield framed
+                continue
+            for message in _messages(name, data, resolver, errors, (index, entry)):
+                known[key] = message.loaded_tables()
+                yield message
+            continue
+        yield from _messages(name, data, resolver, errors, (index, entry))
 
 
 def _nothing_found(data: bytes) -> str:

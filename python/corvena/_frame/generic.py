@@ -136,7 +136,7 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
     def chosen() -> Any:
         """The messages the header filters keep, numbered in reading order."""
         if not request.header_keys:
-            for number, message in enumerate(messages(source, tables, errors)):
+            for number, message in enumerate(messages(source, tables, errors, framed=True)):
                 yield number, message
             return
         for message in messages(source, tables, errors):

@@ -8,24 +8,28 @@ import os
 import warnings
 from typing import Any, Iterable
 
-from .._reader import Message, ReadError, ReadWarning, read
+from .._reader import Message, ReadError, ReadWarning, read, read_framed
 
 
-def messages(source: Any, tables: Any, errors: Any) -> Iterable[Message]:
+def messages(source: Any, tables: Any, errors: Any, framed: bool = False) -> Iterable[Message]:
+    """The messages of `source`; with `framed`, those of files and bytes
+    may come as :class:`corvena._reader.Framed` messages (for decoding in
+    bulk, when nothing of their header is asked for)."""
     if isinstance(source, Message):
         yield source
         return
+    reader = read_framed if framed else read
     if isinstance(source, (str, os.PathLike)):
-        yield from _path_messages(os.fspath(source), tables, errors)
+        yield from _path_messages(os.fspath(source), tables, errors, reader)
         return
     if isinstance(source, (bytes, bytearray, memoryview)) or hasattr(source, "read"):
-        yield from read(source, tables=tables, errors=errors)
+        yield from reader(source, tables=tables, errors=errors)
         return
     for item in source:  # paths, byte strings or messages
-        yield from messages(item, tables, errors)
+        yield from messages(item, tables, errors, framed)
 
 
-def _path_messages(path: str, tables: Any, errors: Any) -> Iterable[Message]:
+def _path_messages(path: str, tables: Any, errors: Any, reader: Any = read) -> Iterable[Message]:
     """The messages of a file, of the files of a directory (in name order),
     or of the files a glob pattern matches (in name order)."""
     if os.path.isdir(path):
@@ -38,7 +42,7 @@ def _path_messages(path: str, tables: Any, errors: Any) -> Iterable[Message]:
     else:
         files = [path]
     for name in files:
-        yield from read(name, tables=tables, errors=errors)
+        yield from reader(name, tables=tables, errors=errors)
 
 
 def handle(error: ReadError, errors: Any) -> None:
