@@ -217,6 +217,8 @@ def test_no_leaks(tmp_path, definitions):
         expect(decoded_values, good, t), expect(decoded_values, compressed, t), expect(decoded_values, bad, t),
         expect(_ext.meaning, t, 1001, 5, 0), expect(_ext.meaning, t, 1001, 5, 3), expect(_ext.item_name, t, 1001, 8),
         expect(_ext.with_code_tables, t, {1001: {1: "x"}}),
+        expect(join, [good, compressed], t, True), expect(join, [good, compressed], t, False),
+        expect(_ext.join, [None], t, True),
     ]
     for fn in cases:
         steady(fn, rounds=3000)
@@ -238,6 +240,10 @@ def json_columns(data, tables):
     decoded = _ext.decode_arrays(data, tables)
     m = len(decoded.column_codes)
     return _ext.json_columns(decoded, bytes(m), bytes(2 * m))
+
+
+def join(data, tables, raw):
+    return _ext.join([_ext.decode_arrays(d, tables) for d in data], tables, raw)
 
 
 def decoded_values(data, tables):
@@ -262,6 +268,8 @@ def test_private_native_entries_check_their_arguments(tmp_path):
         (_ext.meaning, (None, 1001, 5, 0), TypeError),
         (_ext.meaning, (t, 1001, -1, 0), (ValueError, OverflowError)),
         (_ext.item_name, (t, 1001, 256), (ValueError, OverflowError)),
+        (_ext.join, (plain, t, True), TypeError),
+        (_ext.join, ([plain], None, True), TypeError),
     ]:
         with pytest.raises(error):
             fn(*args)

@@ -264,11 +264,13 @@ PyObject* fn_decode_many(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* fn_join(PyObject*, PyObject* args, PyObject* kwargs) {
     CORVENA_GUARD({
-        PyObject* a[2];
-        if (!py::bind_args(args, kwargs, "join", {"decoded", "tables"}, a) ||
+        PyObject* a[3];
+        if (!py::bind_args(args, kwargs, "join", {"decoded", "tables", "raw"}, a) ||
             !py::instance_arg(a[1], "tables", tableset_type(), "TableSet")) {
             return nullptr;
         }
+        const int raws = PyObject_IsTrue(a[2]);
+        if (raws < 0) return nullptr;
         Ref seq(PySequence_Fast(a[0], "argument 'decoded': a sequence of Decoded objects is expected"));
         if (!seq) return nullptr;
         const Py_ssize_t n = PySequence_Size(seq.get());
@@ -291,7 +293,7 @@ PyObject* fn_join(PyObject*, PyObject* args, PyObject* kwargs) {
             }
             parts.push_back(d);
         }
-        return own_decoded(join_decoded(parts), a[1]);
+        return own_decoded(join_decoded(parts, raws != 0), a[1]);
     })
 }
 

@@ -52,11 +52,12 @@ PyMethodDef g_functions[] = {
      "or one per message. Gives a list in message order: the Decoded object of a\n"
      "decoded message, or the text of its error."},
     {"join", cfunc(corvena::ext::fn_join), kFlags,
-     "join(decoded, tables)\n--\n\n"
+     "join(decoded, tables, raw)\n--\n\n"
      "Several Decoded objects, all decoded with the TableSet `tables`, as one\n"
      "uncompressed Decoded object: their items one after the other (a compressed\n"
      "message's subset after subset, its missing cells flagged MISSING), their\n"
-     "subsets and texts in one list each."},
+     "subsets and texts in one list each. With `raw` false no item keeps its raw\n"
+     "value (HAS_RAW cleared, raw 0), which spares working them out."},
     {"json_columns", cfunc(corvena::ext::fn_json_columns), kFlags,
      "json_columns(decoded, kinds, widths)\n--\n\n"
      "JSON text of each column of a compressed message, from its Decoded object: one\n"

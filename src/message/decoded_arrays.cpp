@@ -31,7 +31,7 @@ std::vector<std::uint64_t> raws_by_item(const DecodedArrays& d) {
     return out;
 }
 
-DecodedArrays join_decoded(const std::vector<const DecodedArrays*>& parts) {
+DecodedArrays join_decoded(const std::vector<const DecodedArrays*>& parts, bool raws) {
     DecodedArrays out;
     std::size_t items = 0, subsets = 0, texts = 0;
     for (const DecodedArrays* d : parts) {
@@ -53,22 +53,28 @@ DecodedArrays join_decoded(const std::vector<const DecodedArrays*>& parts) {
             for (const std::uint64_t start : d->subset_starts) out.subset_starts.push_back(start + out.codes.size());
             out.codes.insert(out.codes.end(), d->codes.begin(), d->codes.end());
             out.values.insert(out.values.end(), d->values.begin(), d->values.end());
-            out.raws.insert(out.raws.end(), d->raws.begin(), d->raws.end());
-            out.flags.insert(out.flags.end(), d->flags.begin(), d->flags.end());
+            if (raws) {
+                out.raws.insert(out.raws.end(), d->raws.begin(), d->raws.end());
+                out.flags.insert(out.flags.end(), d->flags.begin(), d->flags.end());
+            } else {
+                out.raws.resize(out.raws.size() + d->raws.size(), 0);
+                for (const std::uint8_t f : d->flags) out.flags.push_back(f & ~DecodedArrays::kHasRaw);
+            }
             for (const std::int32_t k : d->text_index) out.text_index.push_back(rebase(k));
         } else {
             const std::size_t m = d->column_codes.size(), n = d->subsets;
             for (std::size_t s = 0; s < n; ++s) {
                 out.subset_starts.push_back(out.codes.size());
                 for (std::size_t j = 0; j < m; ++j) {
-                    const std::uint8_t flags = d->column_flags[j];
+                    const std::uint8_t flags =
+                        raws ? d->column_flags[j] : static_cast<std::uint8_t>(d->column_flags[j] & ~DecodedArrays::kHasRaw);
                     const std::int32_t slot = d->column_text_slot[j];
                     const std::int32_t text = slot < 0 ? -1 : d->text_cells[static_cast<std::size_t>(slot) * n + s];
                     const double value = d->cells[j * n + s];
                     const bool missing = (flags & DecodedArrays::kHasText) != 0 ? text < 0 : std::isnan(value);
                     out.codes.push_back(d->column_codes[j]);
                     out.values.push_back(value);
-                    out.raws.push_back(cell_raw(*d, j, s));
+                    out.raws.push_back(raws ? cell_raw(*d, j, s) : 0);
                     out.flags.push_back(missing ? static_cast<std::uint8_t>(flags | DecodedArrays::kMissing) : flags);
                     out.text_index.push_back(rebase(text));
                 }

@@ -41,7 +41,9 @@ const std::string& item_name(const TableSet& tables, std::uint32_t code, std::ui
 // Several decoded messages as one uncompressed message: their items one
 // after the other (a compressed message's subset after subset, flagged
 // missing where a cell is), their subsets and texts in one list each.
-DecodedArrays join_decoded(const std::vector<const DecodedArrays*>& parts);
+// Without `raws`, no item has a raw value (HAS_RAW is cleared): the raw
+// values of compressed cells cost more to work out than the rest.
+DecodedArrays join_decoded(const std::vector<const DecodedArrays*>& parts, bool raws);
 
 // The decoded message as DecodedValue records, exactly as the item sink
 // gives them: names from the tables (or the fixed names of operator

@@ -118,7 +118,7 @@ def join(tables: Any, decoded: List[Any], numbers: List[int]) -> MessageArrays:
     subsets one after the other, joined natively."""
     if len(decoded) == 1:
         return from_decoded(tables, MessageView(decoded[0]), numbers[0])
-    joined = _ext.join(decoded, tables.tableset)
+    joined = _ext.join(decoded, tables.tableset, False)  # the rows need no raw values
     counts = np.array([d.subsets for d in decoded], dtype=np.int64)
     subset_firsts = np.concatenate(([0], np.cumsum(counts)[:-1]))
     arrays = from_decoded(tables, MessageView(joined))
