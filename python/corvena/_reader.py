@@ -608,10 +608,12 @@ def _nothing_found(data: bytes) -> str:
     return "no BUFR message found"
 
 
-def _handle(error: ReadError, errors: ErrorPolicy) -> None:
+def _handle(error: ReadError, errors: ErrorPolicy, stacklevel: int = 3) -> None:
+    """What `errors` ("raise", "warn", "skip" or a callable) says to do with
+    a message that cannot be read; a warning points `stacklevel` frames up."""
     if errors == "raise":
         raise error
     if errors == "warn":
-        warnings.warn(str(error), ReadWarning, stacklevel=3)
+        warnings.warn(str(error), ReadWarning, stacklevel=stacklevel)
     elif callable(errors):
         errors(error)

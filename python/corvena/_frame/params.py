@@ -482,3 +482,14 @@ def decoded_messages(source: Any, tables: Any, errors: Any, categories: Sequence
             handle(error, errors)
             continue
         yield message, header
+
+
+def data_filters_pass(data_tests: Mapping[str, Any], station: "Station", items: Any, present: set, met: set) -> bool:
+    """Whether a report passes the filters on data keys (a key passes where
+    any of its values does); adds the keys it holds to `met`."""
+    ok = True
+    for key, test in data_tests.items():
+        met.update(k for k in data_keys_of([key]) if k in present)
+        if not passes(test, station.key_values(key, items)):
+            ok = False
+    return ok

@@ -5,10 +5,9 @@ from __future__ import annotations
 
 import glob
 import os
-import warnings
 from typing import Any, Iterable
 
-from .._reader import Message, ReadError, ReadWarning, read, read_framed
+from .._reader import Message, ReadError, _handle, read, read_framed
 
 
 def messages(source: Any, tables: Any, errors: Any, framed: bool = False) -> Iterable[Message]:
@@ -46,11 +45,6 @@ def _path_messages(path: str, tables: Any, errors: Any, reader: Any = read) -> I
 
 
 def handle(error: ReadError, errors: Any) -> None:
-    """What `errors` ("raise", "warn", "skip" or a callable) says to do with
-    a message that cannot be read."""
-    if errors == "raise":
-        raise error
-    if errors == "warn":
-        warnings.warn(str(error), ReadWarning, stacklevel=4)
-    elif callable(errors):
-        errors(error)
+    """What `errors` says to do with a message that cannot be decoded, its
+    warning pointing at the caller of read_bufr."""
+    _handle(error, errors, stacklevel=5)

@@ -8,8 +8,9 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import headers
 from .params import (GROUPS, HEIGHT, PERIOD, STATION, STATION_UNITS, Element, Item, Param, Station, Table, Units,
-                     Value, check_keys_met, columns_of, data_keys_of, decoded_messages, header_keys_of, key_tests, missing, one,
-                     passes, period_text, stnid_keys_of, subset_items, _STATION_KEYS)
+                     Value, check_keys_met, columns_of, data_filters_pass, data_keys_of, decoded_messages,
+                     header_keys_of, key_tests, missing, one, passes, period_text, stnid_keys_of, subset_items,
+                     _STATION_KEYS)
 
 CATEGORIES = (0, 1)  # surface data, land and sea
 
@@ -140,12 +141,7 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
             present = {item.key for item in items}
             seen_keys |= present
             station = Station(items, header, ())
-            ok = True
-            for key, test in data_tests.items():
-                met.update(k for k in data_keys_of([key]) if k in present)
-                if not passes(test, station.key_values(key, items)):
-                    ok = False
-            if not ok:
+            if not data_filters_pass(data_tests, station, items, present, met):
                 continue
             found = _found(items, keys)
             row, integral, held = _row(station, found, names, stnid, converter, units_columns, level_columns)

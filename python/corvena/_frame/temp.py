@@ -15,7 +15,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import headers
 from .params import (GRAVITY, GROUPS, STATION, STATION_UNITS, Item, Station, Table, Units, check_keys_met,
-                     columns_of, data_keys_of, decoded_messages, header_keys_of, key_tests, missing, passes,
+                     columns_of, data_filters_pass, data_keys_of, decoded_messages, header_keys_of, key_tests, missing, passes,
                      stnid_keys_of, subset_items, _STATION_KEYS)
 
 CATEGORIES = (2,)  # vertical soundings other than satellite
@@ -77,12 +77,7 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
             seen_keys |= present
             first_level = next((i for i, item in enumerate(items) if item.key == "pressure"), len(items))
             station = Station(items[:first_level], header, ())
-            ok = True
-            for key, test in data_tests.items():
-                met.update(k for k in data_keys_of([key]) if k in present)
-                if not passes(test, station.key_values(key, items)):
-                    ok = False
-            if not ok:
+            if not data_filters_pass(data_tests, station, items, present, met):
                 continue
             base: Dict[str, Any] = {}
             for name in station_names:
