@@ -176,10 +176,11 @@ def read_bufr(
                           units_columns=units_columns, geopotential="z" if geopotential is None else geopotential,
                           tables=tables, errors=errors)
     if reader == "flat":
-        return _geo(_flat.read(source, columns, filters, required_columns=required_columns, tables=tables,
-                               errors=errors, threads=threads))
-    return _geo(_generic.read(source, columns, filters, required_columns=required_columns, dropna=dropna,
-                              tables=tables, errors=errors, threads=threads, check_keys=_check_keys))
+        return _flat.read(source, columns, filters, required_columns=required_columns, tables=tables,
+                          errors=errors, threads=threads)
+    frame = _generic.read(source, columns, filters, required_columns=required_columns, dropna=dropna,
+                          tables=tables, errors=errors, threads=threads, check_keys=_check_keys)
+    return _geo(frame) if "geometry" in ([columns] if isinstance(columns, str) else columns) else frame
 
 
 def _geo(frame: Any) -> Any:
