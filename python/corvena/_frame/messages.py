@@ -3,7 +3,7 @@ how a message gives its arrays."""
 
 from __future__ import annotations
 
-from typing import Any, Callable, List, NamedTuple, Optional, Sequence, Union
+from typing import Any, Callable, List, NamedTuple, Optional, Sequence
 
 import numpy as np
 
