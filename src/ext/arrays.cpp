@@ -20,6 +20,7 @@
 #include "lib/pyref.hpp"
 #include "message/decode.hpp"
 #include "message/decoded_arrays.hpp"
+#include "message/rows.hpp"
 #include "message/scan.hpp"
 
 namespace corvena::ext {
@@ -294,6 +295,62 @@ PyObject* fn_join(PyObject*, PyObject* args, PyObject* kwargs) {
             parts.push_back(d);
         }
         return own_decoded(join_decoded(parts, raws != 0), a[1]);
+    })
+}
+
+namespace {
+
+// The numbers of `data`, read as an array of T (copied: a bytes object's
+// buffer need not be aligned for T); false with ValueError when its size is
+// no multiple of T's.
+template <class T>
+bool numbers_arg(PyObject* obj, const char* name, std::vector<T>& out) {
+    std::string_view data;
+    if (!py::bytes_arg(obj, name, data)) return false;
+    if (data.size() % sizeof(T) != 0) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': a whole number of %d-byte numbers is expected", name,
+                     static_cast<int>(sizeof(T)));
+        return false;
+    }
+    out.resize(data.size() / sizeof(T));
+    if (!out.empty()) std::memcpy(out.data(), data.data(), data.size());
+    return true;
+}
+
+template <class T>
+PyObject* bytes_of(const std::vector<T>& v) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
+                                     static_cast<Py_ssize_t>(v.size() * sizeof(T)));
+}
+
+}  // namespace
+
+PyObject* fn_rows(PyObject*, PyObject* args, PyObject* kwargs) {
+    CORVENA_GUARD({
+        PyObject* a[4];
+        if (!py::bind_args(args, kwargs, "rows", {"element", "starts", "key_of", "width"}, a)) return nullptr;
+        std::vector<std::int16_t> element;
+        std::vector<std::int64_t> starts;
+        std::vector<std::int32_t> key_of;
+        std::uint32_t width = 0;
+        if (!numbers_arg(a[0], "element", element) || !numbers_arg(a[1], "starts", starts) ||
+            !numbers_arg(a[2], "key_of", key_of) || !py::u32_arg(a[3], "width", width)) {
+            return nullptr;
+        }
+        Rows rows;
+        bool ok = false;
+        Py_BEGIN_ALLOW_THREADS
+        ok = form_rows(element, starts, key_of, width, rows);
+        Py_END_ALLOW_THREADS
+        if (!ok) {
+            PyErr_SetString(PyExc_ValueError, "rows: an element without a key, or subsets outside the items");
+            return nullptr;
+        }
+        Ref items(bytes_of(rows.items));
+        if (!items) return nullptr;
+        Ref subsets(bytes_of(rows.subsets));
+        if (!subsets) return nullptr;
+        return PyTuple_Pack(2, items.get(), subsets.get());
     })
 }
 

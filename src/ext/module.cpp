@@ -58,6 +58,17 @@ PyMethodDef g_functions[] = {
      "message's subset after subset, its missing cells flagged MISSING), their\n"
      "subsets and texts in one list each. With `raw` false no item keeps its raw\n"
      "value (HAS_RAW cleared, raw 0), which spares working them out."},
+    {"rows", cfunc(corvena::ext::fn_rows), kFlags,
+     "rows(element, starts, key_of, width)\n--\n\n"
+     "The rows of observations of subsets of items, as (items, subsets) bytes: items\n"
+     "holds, row after row, the position of the item of each of the `width` keys\n"
+     "(int64, -1 when absent), subsets the subset of each row (int64). `element`\n"
+     "gives each item's element (int16, negative: none), `starts` where each subset\n"
+     "starts, then the item count (int64), `key_of` each element's key (int32).\n"
+     "Within a subset the elements met stay in force; an element met again gives\n"
+     "out the row built so far and drops itself and every element set after it;\n"
+     "the last row of a subset is given out at its end. Of two elements of one\n"
+     "key in a row, the later one fills it."},
     {"json_columns", cfunc(corvena::ext::fn_json_columns), kFlags,
      "json_columns(decoded, kinds, widths)\n--\n\n"
      "JSON text of each column of a compressed message, from its Decoded object: one\n"

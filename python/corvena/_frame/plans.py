@@ -3,12 +3,12 @@
 Within each subset the data keys asked for are followed in the order the
 subset holds them. A value stays in force for the values after it; when a
 key comes back, the row built so far is given out, and the key and every key
-set after it are dropped before the new value is taken. Each distinct
-sequence of asked-for elements in a subset is turned once into a row plan
-(which item fills which key of which row), cached for the process; the
-subsets of a compressed message share one plan, alike subsets of
-uncompressed messages (joined, many messages at a time) are grouped, and
-every plan is placed with numpy: no Python runs per value.
+set after it are dropped before the new value is taken. The subsets of
+uncompressed messages (joined, many messages at a time) are followed in one
+native pass (``_ext.rows``); the subsets of a compressed message share one
+row plan (which item fills which key of which row), made once per sequence
+of elements and cached for the process, and placed with numpy. No Python
+runs per value.
 """
 
 from __future__ import annotations
@@ -19,6 +19,7 @@ from typing import Any, Dict, List, Sequence, Set, Tuple
 
 import numpy as np
 
+from .. import _ext
 from .messages import MessageArrays
 
 _LUT_SIZE = 1 << 16
@@ -34,8 +35,8 @@ _SHARED_LOCK = threading.Lock()
 
 class Plan:
     """The data keys of one request and what is learnt about them while
-    reading: the key index of each descriptor under each set of tables, and
-    the row plan of each sequence of keys met in a subset."""
+    reading: the element index of each descriptor under each set of tables,
+    and the key of each element."""
 
     def __init__(self, keys: Sequence[str]) -> None:
         self.keys = list(keys)
@@ -43,7 +44,6 @@ class Plan:
         # Per LoadedTables, held weakly: plans outlive calls (see _PLANS),
         # tables given per call must not live as long as they do.
         self._luts: "weakref.WeakKeyDictionary[Any, Tuple[np.ndarray, np.ndarray]]" = weakref.WeakKeyDictionary()
-        self._plans: Dict[bytes, np.ndarray] = {}
         self._elements: Dict[Tuple[int, int], int] = {}  # (descriptor, key index) -> element index
         self.key_of: List[int] = []  # element index -> key index
         self._lock = threading.Lock()
@@ -85,17 +85,6 @@ class Plan:
             found = lut[codes]
         return found, kinds
 
-    def rows_of(self, sequence: np.ndarray) -> np.ndarray:
-        """The row plan of one subset's sequence of element indexes: for each
-        row, the position in the sequence of the value of each key (-1: absent)."""
-        token = sequence.tobytes()
-        found = self._plans.get(token)
-        if found is None:
-            found = _plan_rows(sequence.tolist(), self.key_of, len(self.keys))
-            with self._lock:
-                self._plans[token] = found
-        return found
-
 
 def plan_for(keys: Sequence[str]) -> Plan:
     """The plan of these data keys, shared by the calls of one process (so
@@ -115,31 +104,6 @@ def _is_text(tables: Any, code: int) -> bool:
         return tables.tableset.get_element(code).element_type == _STRING
     except (KeyError, ValueError, LookupError, AttributeError):
         return False
-
-
-def _plan_rows(sequence: List[int], key_of: List[int], width: int) -> np.ndarray:
-    rows: List[List[int]] = []
-    live: Dict[int, int] = {}  # element -> its position in the sequence
-    order: List[int] = []  # the live elements, oldest first
-
-    def row() -> List[int]:
-        out = [-1] * width
-        for element in order:  # a later element of the same key wins
-            out[key_of[element]] = live[element]
-        return out
-
-    for pos, element in enumerate(sequence):
-        if element in live:
-            rows.append(row())
-            cut = order.index(element)
-            for dropped in order[cut:]:
-                del live[dropped]
-            del order[cut:]
-        live[element] = pos
-        order.append(element)
-    if order:
-        rows.append(row())
-    return np.array(rows, dtype=np.int64).reshape(len(rows), width)
 
 
 def _without_bitmap_values(element: np.ndarray, bitmap: Any) -> np.ndarray:
@@ -164,80 +128,39 @@ def message_rows(plan: Plan, arrays: MessageArrays, met: Set[int]) -> Tuple[np.n
         return np.zeros((n, 0), dtype=np.int64), np.arange(n), np.zeros(0, dtype=np.int8)
     none = np.zeros((0, width), dtype=np.int64), np.zeros(0, dtype=np.int64)
     if arrays.columns is not None:
-        # Every subset has the same items: one plan, placed at each subset.
+        # Every subset has the same items: the rows of one, placed at each.
         element, kinds = plan.lookup(arrays.tables, arrays.columns)
-        met.update(np.unique(element[element >= 0]).tolist())
+        _add_met(met, element)
         element = _without_bitmap_values(element, arrays.bitmap)
-        events = np.flatnonzero(element >= 0)
-        rows = plan.rows_of(element[events]) if len(events) else none[0]
-        if len(rows) == 0:
+        items, _ = _ext.rows(element.tobytes(), np.array([0, len(element)], dtype=np.int64).tobytes(),
+                             _keys_of(plan), width)
+        column = np.frombuffer(items, dtype=np.int64).reshape(-1, width)
+        if len(column) == 0:
             return none + (kinds,)
-        column = np.where(rows >= 0, events[np.maximum(rows, 0)], -1)
         at = arrays.starts[:-1, None, None] + column[None, :, :]
         at = np.where(column[None, :, :] >= 0, at, -1).reshape(-1, width)
-        return at, np.repeat(np.arange(n), len(rows)), kinds
+        return at, np.repeat(np.arange(n), len(column)), kinds
 
+    # Uncompressed: each subset's items are followed natively, one pass.
     element, kinds = plan.lookup(arrays.tables, arrays.codes)
-    met.update(np.unique(element[element >= 0]).tolist())
+    _add_met(met, element)
     element = _without_bitmap_values(element, arrays.bitmap)
-    events = np.flatnonzero(element >= 0)
-    if len(events) == 0:
-        return none + (kinds,)
-    sequence = element[events].astype(np.int16)
-    bounds = np.searchsorted(events, arrays.starts)  # first event of each subset
-    counts = np.diff(bounds)
-    # Subsets alike in their sequence share a plan: group them (as padded
-    # rows of one matrix, told apart by a fingerprint), then place each
-    # plan at its subsets.
-    longest = int(counts.max())
-    if longest == 0:
-        return none + (kinds,)
-    subset_of = np.repeat(np.arange(n), counts)
-    place = np.arange(len(events)) - bounds[subset_of]
-    padded = np.full((n, longest), -1, dtype=np.int16)
-    padded[subset_of, place] = sequence
-    if n == 1:
-        kind_of = np.zeros(1, dtype=np.int64)
-    else:
-        # One 64-bit fingerprint per subset sequence; alike fingerprints are
-        # checked to be alike sequences before they share a plan.
-        weights = np.random.default_rng(len(events)).integers(1, 2**62, size=longest, dtype=np.int64)
-        with np.errstate(over="ignore"):
-            prints = (padded.astype(np.int64) + 2) @ weights
-        _, kind_of = np.unique(prints, return_inverse=True)
-        kind_of = kind_of.reshape(-1)
-    order = np.argsort(kind_of, kind="stable")
-    sorted_kinds = kind_of[order]
-    parts = []
-    owners = []
-    for k in range(int(kind_of.max()) + 1):
-        members = order[np.searchsorted(sorted_kinds, k) : np.searchsorted(sorted_kinds, k, side="right")]
-        length = int(counts[members[0]])
-        if length == 0:
-            continue
-        if len(members) > 1 and not (padded[members] == padded[members[0]]).all():
-            # Two sequences with one fingerprint: place each subset alone.
-            for s in members.tolist():
-                rows = plan.rows_of(padded[s][: int(counts[s])])
-                if len(rows):
-                    at = np.where(rows >= 0, events[np.clip(bounds[s] + rows, 0, len(events) - 1)], -1)
-                    parts.append(at)
-                    owners.append(np.full(len(rows), s))
-            continue
-        rows = plan.rows_of(padded[members[0]][:length])
-        if len(rows) == 0:
-            continue
-        first = bounds[members][:, None, None] + rows[None, :, :]
-        at = np.where(rows[None, :, :] >= 0, events[np.clip(first, 0, len(events) - 1)], -1)
-        parts.append(at.reshape(-1, width))
-        owners.append(np.repeat(members, len(rows)))
-    if not parts:
-        return none + (kinds,)
-    at = np.concatenate(parts)
-    subsets = np.concatenate(owners)
-    # Back to the order of the subsets (rows of one subset keep theirs).
-    order = np.argsort(subsets, kind="stable")
-    return at[order], subsets[order], kinds
+    items, subsets = _ext.rows(element.tobytes(), arrays.starts.astype(np.int64, copy=False).tobytes(),
+                               _keys_of(plan), width)
+    return np.frombuffer(items, dtype=np.int64).reshape(-1, width), np.frombuffer(subsets, dtype=np.int64), kinds
+
+
+def _keys_of(plan: Plan) -> bytes:
+    """The key of each element the plan knows (after its look-ups)."""
+    with plan._lock:
+        return np.array(plan.key_of, dtype=np.int32).tobytes()
+
+
+def _add_met(met: Set[int], element: np.ndarray) -> None:
+    """Adds the elements of `element` (-1: none) to `met`."""
+    held = element[element >= 0]
+    if len(held):
+        met.update(np.flatnonzero(np.bincount(held)).tolist())
 
 
 class Collected:
