@@ -2,7 +2,7 @@
 
 - :mod:`.sources`: the messages of paths, directories, globs, bytes and lists.
 - :mod:`.messages`: what the row builder reads of a decoded message.
-- :mod:`.plans`: the row plans and the row builder.
+- :mod:`.plans`: the keys of a request (plans) and the row builder.
 - :mod:`.filters`: filter values turned into tests over columns.
 - :mod:`.computed`: the computed keys, as a table of (name, parts, function).
 - :mod:`.headers`: the keys of a message's header and local section.

@@ -5,10 +5,10 @@ subset holds them. A value stays in force for the values after it; when a
 key comes back, the row built so far is given out, and the key and every key
 set after it are dropped before the new value is taken. The subsets of
 uncompressed messages (joined, many messages at a time) are followed in one
-native pass (``_ext.rows``); the subsets of a compressed message share one
-row plan (which item fills which key of which row), made once per sequence
-of elements and cached for the process, and placed with numpy. No Python
-runs per value.
+native pass (``_ext.rows``); the subsets of a compressed message, which all
+hold the same items, share the rows of one, placed at each with numpy. A
+plan (the keys of a request, and which element of which tables fills each)
+is shared by the calls of a process. No Python runs per value.
 """
 
 from __future__ import annotations
