@@ -61,7 +61,6 @@ class Layout:
         self.whole = np.array(whole, dtype=bool)
 
 
-
 def read(source: Any, columns: Union[str, Sequence[str], None] = "all", filters: Optional[Mapping[str, Any]] = None,
          *, required_columns: Union[bool, Sequence[str]] = True, tables: Any = None, errors: Any = "raise",
          threads: Optional[int] = None) -> Any:
