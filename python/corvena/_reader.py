@@ -486,11 +486,18 @@ def read(source: Source, *, tables: TablesSource = None, errors: ErrorPolicy = "
     raises :class:`ReadError` when its items are asked for, and leaves the
     other messages untouched.
     """
+    name, data, resolver = _open(source, tables, errors)
+    return _messages(name, data, resolver, errors)
+
+
+def _open(source: Source, tables: TablesSource, errors: ErrorPolicy) -> Tuple[str, bytes, Tables]:
+    """The name and bytes of `source` and the tables to read them with,
+    once `errors` is known to be a policy."""
     if not (callable(errors) or errors in ("raise", "skip", "warn")):
         raise ValueError("errors must be 'raise', 'skip', 'warn' or a callable, not %r" % (errors,))
     resolver = shared_tables(tables)
     name, data = _load(source)
-    return _messages(name, data, resolver, errors)
+    return name, data, resolver
 
 
 def _load(source: Source) -> Tuple[str, bytes]:
@@ -511,33 +518,42 @@ def _load(source: Source) -> Tuple[str, bytes]:
     return str(getattr(source, "name", "<stream>")), bytes(data)
 
 
-def _messages(name: str, data: bytes, tables: Tables, errors: ErrorPolicy,
-              only: Optional[Tuple[int, Any]] = None) -> Iterator[Message]:
-    # The scan goes on past damage: each failure is reported once, in its
-    # place, and every message after it is still delivered. A failure keeps
-    # its index, so indices are places in the file. `only`: the one entry
-    # (index, scan entry, None when the scan found none) to read.
-    entries = _ext.scan(data) if only is None else [only[1]] if only[1] is not None else []
+def _messages(name: str, data: bytes, tables: Tables, errors: ErrorPolicy) -> Iterator[Message]:
+    for index, entry in enumerate(_entries(name, data, errors)):
+        message = _message_at(name, data, tables, errors, index, entry)
+        if message is not None:
+            yield message
+
+
+def _entries(name: str, data: bytes, errors: ErrorPolicy) -> List[Tuple[int, int, Optional[str]]]:
+    """The scan of `data`: (start, length, failure) of each message. The scan
+    goes on past damage: each failure is reported once, in its place, and
+    every message after it is still delivered. A failure keeps its index, so
+    indices are places in the file. Finding none is a failure too."""
+    entries = _ext.scan(data)
     if not entries:
-        _handle(ReadError(name, None, _nothing_found(data)), errors)
-        return
-    first = 0 if only is None else only[0]
-    for index, (start, length, failure) in enumerate(entries, first):
-        if failure is not None:
-            edition = edition_of(data[start : start + 8])
-            if edition is not None and edition not in SUPPORTED and edition < 2:
-                # Editions 0 and 1 have no total length in section 0: their
-                # framing fails, and the edition is what to say.
-                failure = "%s (%s)" % (unsupported(edition), failure)
-            _handle(ReadError(name, index, failure), errors)
-            continue
-        chunk = data[start : start + length]
-        try:
-            message = Message(chunk, name, index, tables)
-        except ValueError as exc:
-            _handle(ReadError(name, index, str(exc)), errors)
-            continue
-        yield message
+        _handle(ReadError(name, None, _nothing_found(data)), errors, stacklevel=4)
+    return entries
+
+
+def _message_at(name: str, data: bytes, tables: Tables, errors: ErrorPolicy, index: int,
+                entry: Tuple[int, int, Optional[str]]) -> Optional[Message]:
+    """The message of one scan entry; None when it cannot be read (its
+    ReadError dealt with as `errors` says)."""
+    start, length, failure = entry
+    if failure is not None:
+        edition = edition_of(data[start : start + 8])
+        if edition is not None and edition not in SUPPORTED and edition < 2:
+            # Editions 0 and 1 have no total length in section 0: their
+            # framing fails, and the edition is what to say.
+            failure = "%s (%s)" % (unsupported(edition), failure)
+        _handle(ReadError(name, index, failure), errors, stacklevel=4)
+        return None
+    try:
+        return Message(data[start : start + length], name, index, tables)
+    except ValueError as exc:
+        _handle(ReadError(name, index, str(exc)), errors, stacklevel=4)
+        return None
 
 
 class Framed:
@@ -575,15 +591,13 @@ def read_framed(source: Source, *, tables: TablesSource = None,
     them, except that an edition 4 message whose tables are known from an
     earlier one (the same master table, centre, sub-centre and versions in
     section 1) comes as a :class:`Framed` message, not parsed in Python."""
-    if not (callable(errors) or errors in ("raise", "skip", "warn")):
-        raise ValueError("errors must be 'raise', 'skip', 'warn' or a callable, not %r" % (errors,))
-    resolver = shared_tables(tables)
-    name, data = _load(source)
+    name, data, resolver = _open(source, tables, errors)
     known: Dict[bytes, LoadedTables] = {}
     new = object.__new__
-    for index, entry in enumerate(_ext.scan(data) or [None]):
-        if entry is not None and entry[2] is None and entry[1] >= 31 and data[entry[0] + 7] == 4:
-            start, length, _ = entry
+    for index, entry in enumerate(_entries(name, data, errors)):
+        start, length, failure = entry
+        key = None
+        if failure is None and length >= 31 and data[start + 7] == 4:
             chunk = data[start : start + length]
             key = chunk[11:16] + chunk[21:23]
             loaded = known.get(key)
@@ -593,11 +607,11 @@ def read_framed(source: Source, *, tables: TablesSource = None,
                 framed._loaded, framed._decoded, framed._resolver = loaded, None, resolver
                 yield framed
                 continue
-            for message in _messages(name, data, resolver, errors, (index, entry)):
+        message = _message_at(name, data, resolver, errors, index, entry)
+        if message is not None:
+            if key is not None:
                 known[key] = message.loaded_tables()
-                yield message
-            continue
-        yield from _messages(name, data, resolver, errors, (index, entry))
+            yield message
 
 
 def _nothing_found(data: bytes) -> str:

@@ -27,7 +27,6 @@ class MessageArrays(NamedTuple):
     text: Callable[[np.ndarray], List[Optional[str]]]  # character values of items
     tables: Any  # corvena LoadedTables: .info(code).key, .tableset
     columns: Optional[np.ndarray] = None  # every subset's descriptors, when all subsets have the same
-    firsts: Optional[np.ndarray] = None  # the first item of each message, when several are joined
     # Which items (of `codes`, or of `columns`) were read through a bitmap:
     # statistics, substitutes or replaced values of earlier elements.
     bitmap: Optional[np.ndarray] = None
@@ -106,10 +105,10 @@ def from_decoded(tables: Any, decoded: MessageView, number: int = 0) -> MessageA
 
         bitmap = (decoded._column_flags & BITMAP_VALUE) != 0
         return MessageArrays(None, gather, decoded.subset_offsets, text, tables, decoded.column_descriptors,
-                             None, bitmap, numbers=numbers)
+                             bitmap, numbers=numbers)
     values = decoded.values
     bitmap = (decoded.flags & BITMAP_VALUE) != 0
-    return MessageArrays(decoded.descriptors, values.take, decoded.subset_offsets, text, tables, None, None, bitmap,
+    return MessageArrays(decoded.descriptors, values.take, decoded.subset_offsets, text, tables, None, bitmap,
                          numbers=numbers)
 
 
