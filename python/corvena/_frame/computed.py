@@ -9,9 +9,11 @@ it a value.
 from __future__ import annotations
 
 import math
-from typing import Any, Callable, Dict, NamedTuple, Tuple
+from typing import Any, Callable, Dict, List, NamedTuple, Tuple
 
 import numpy as np
+
+from . import headers
 
 Columns = Dict[str, np.ndarray]
 
@@ -91,6 +93,19 @@ COMPUTED: Dict[str, Computed] = {
         Computed("CRS", ("coordinateReferenceSystem",), _crs),
     )
 }
+def split_keys(names: Any) -> Tuple[List[str], List[str]]:
+    """The data keys and the header keys that `names` need read, computed
+    keys standing for their parts; each once, in order."""
+    data: List[str] = []
+    header: List[str] = []
+    for name in names:
+        for part in COMPUTED[name].parts if name in COMPUTED else (name,):
+            into = header if part in headers.KNOWN else data
+            if part not in into:
+                into.append(part)
+    return data, header
+
+
 def wigos_rule(rule: Any) -> Any:
     """A WIGOS_station_id filter with its identifiers as text: one given as a
     string or as a tuple/list of its four parts, or a list of such."""

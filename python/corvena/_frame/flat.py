@@ -86,9 +86,8 @@ def read(source: Any, columns: Union[str, Sequence[str], None] = "all", filters:
     def chosen() -> Any:
         for message in messages(source, tables, errors):
             keys = headers.header_keys(message)
-            looked = dict(keys, count=message.index + 1)
-            looked.setdefault("typicalYear", message.typical_year)
-            if all(_passes(t, k, looked.get(k)) for k, t in header_tests.items()):
+            looked = headers.answers(message, keys)
+            if all(headers.passes(t, k, looked.get(k)) for k, t in header_tests.items()):
                 yield message, keys, looked
 
     batch: List[Any] = []
@@ -169,14 +168,6 @@ def _texts(arrays: Any, firsts: np.ndarray, positions: np.ndarray) -> np.ndarray
     return out
 
 
-def _passes(test: Any, key: str, value: Any) -> bool:
-    if key in headers.TEXT:
-        v = np.array([value], dtype=object)
-    else:
-        v = np.array([np.nan if value is None else value], dtype=np.float64)
-    return bool(test(v, np.array([value is not None]))[0])
-
-
 def _keep(layout: Layout, numbers: np.ndarray, arrays: Any, firsts: np.ndarray, looked: Dict[str, Any],
           tests: Dict[str, Any], data_tests: Dict[str, Any], required: List[str]) -> np.ndarray:
     """Which subsets of a run pass the data filters and hold the required keys."""
@@ -192,12 +183,7 @@ def _keep(layout: Layout, numbers: np.ndarray, arrays: Any, firsts: np.ndarray, 
 
     def first(key: str) -> Tuple[np.ndarray, np.ndarray]:
         if key in headers.KNOWN:
-            value = looked.get(key)
-            if key in headers.TEXT:
-                v = np.full(n, value, dtype=object)
-            else:
-                v = np.full(n, np.nan if value is None else value, dtype=np.float64)
-            return v, np.full(n, value is not None)
+            return headers.column(key, [looked.get(key)] * n)
         ranks = layout.ranks.get(key)
         if not ranks:
             return np.full(n, np.nan), np.zeros(n, dtype=bool)
@@ -254,12 +240,8 @@ class _Blocks:
         columns: Dict[str, Any] = {}
         rows = [r for part in self.parts for r in part[0]]
         for i, key in enumerate(head):
-            values = [r[i] for r in rows]
-            if key in headers.TEXT:
-                columns[key] = np.array(values, dtype=object)
-            else:
-                v = np.array([np.nan if x is None else x for x in values], dtype=np.float64)
-                columns[key] = integers(pd, v)
+            values, _ = headers.column(key, [r[i] for r in rows])
+            columns[key] = values if key in headers.TEXT else integers(pd, values)
         if layout is not None:
             if not compressed:
                 columns["subsetNumber"] = np.concatenate([p[3] for p in self.parts])

@@ -12,7 +12,7 @@ from .._optional import require
 from .._ext import Decoded
 from .._reader import positive_threads
 from . import headers
-from .computed import COMPUTED, wigos_rule
+from .computed import COMPUTED, split_keys, wigos_rule
 from .filters import condition, missing
 from .messages import MessageArrays, decode, from_decoded, join
 from .plans import KEY_TEXT, Collected, Plan, message_rows, plan_for
@@ -49,15 +49,7 @@ class Request:
                 raise ValueError("required_columns: %s not among the columns" % ", ".join(unknown))
             self.required = required
         self.any_column = required_columns is False or required_columns is None
-        data: List[str] = []
-        header: List[str] = []
-        for name in self.columns + list(self.filters):
-            for part in COMPUTED[name].parts if name in COMPUTED else (name,):
-                into = header if part in headers.KNOWN else data
-                if part not in into:
-                    into.append(part)
-        self.data_keys = data
-        self.header_keys = header
+        self.data_keys, self.header_keys = split_keys(self.columns + list(self.filters))
         if "WIGOS_station_id" in self.filters:
             self.filters["WIGOS_station_id"] = wigos_rule(self.filters["WIGOS_station_id"])
         self.tests = {k: condition(v) for k, v in self.filters.items()}
@@ -65,8 +57,8 @@ class Request:
         # filters on data keys, and the data keys every row must hold, drop
         # rows as each batch of messages is placed.
         self.header_tests = {k: t for k, t in self.tests.items() if k in headers.KNOWN}
-        self.data_tests = {k: t for k, t in self.tests.items() if k in data}
-        self.required_data = [] if self.any_column else [k for k in self.required if k in data]
+        self.data_tests = {k: t for k, t in self.tests.items() if k in self.data_keys}
+        self.required_data = [] if self.any_column else [k for k in self.required if k in self.data_keys]
 
     def early_keep(self, plan: Plan, arrays: MessageArrays, at: np.ndarray, kinds: np.ndarray) -> Optional[np.ndarray]:
         """Which rows of a batch can be kept, as far as the data keys tell
@@ -143,7 +135,8 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
             values = headers.lookup(message, request.header_keys)
             number = len(header_rows)
             header_rows.append(tuple(values))
-            if all(_passes(test, k, values[request.header_keys.index(k)]) for k, test in request.header_tests.items()):
+            if all(headers.passes(test, k, values[request.header_keys.index(k)])
+                   for k, test in request.header_tests.items()):
                 yield number, message
 
     for chunk in _chunks(chosen(), CHUNK_MESSAGES):
@@ -173,22 +166,6 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
     return _frame(pd, request, plan, collected, header_rows, dropna)
 
 
-def _passes(test: Any, key: str, value: Any) -> bool:
-    values, present = _header_column(key, [value])
-    return bool(test(values, present)[0])
-
-
-def _header_column(key: str, values: List[Any]) -> Tuple[np.ndarray, np.ndarray]:
-    """One header key's values of some rows as a column: float64 for numbers,
-    objects for text; and where the rows' messages hold the key."""
-    present = np.array([v is not None for v in values], dtype=bool)
-    if key in headers.TEXT:
-        out = np.empty(len(values), dtype=object)
-        out[:] = values
-        return out, present
-    return np.array([np.nan if v is None else v for v in values], dtype=np.float64), present
-
-
 def _frame(pd: Any, request: Request, plan: Plan, collected: Collected, header_rows: List[Tuple[Any, ...]],
            dropna: bool) -> Any:
     present = collected.all_present()
@@ -200,7 +177,7 @@ def _frame(pd: Any, request: Request, plan: Plan, collected: Collected, header_r
         numbers = collected.message_numbers()
         for i, key in enumerate(request.header_keys):
             per_message = [row[i] for row in header_rows]
-            column, held = _header_column(key, per_message)
+            column, held = headers.column(key, per_message)
             values[key], has[key] = column[numbers], held[numbers]
             if column.dtype.kind == "f":
                 whole.add(key)

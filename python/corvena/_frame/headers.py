@@ -12,13 +12,11 @@ one-subset reports of other types, ``localLatitude``, ``localLongitude`` and
 
 from __future__ import annotations
 
-from typing import Any, Dict, List
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+import numpy as np
 
 from .._reader import Message
-
-# Keys every message answers in columns and filters, whatever its edition
-# (an edition 3 message has a full typicalYear too), besides its own.
-_ANY_EDITION = ("typicalYear", "typicalSecond", "count")
 
 
 def header_keys(message: Message) -> Dict[str, Any]:
@@ -68,14 +66,38 @@ def header_keys(message: Message) -> Dict[str, Any]:
     return out
 
 
+def answers(message: Message, keys: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
+    """Every key `message` answers in columns and filters: its header keys
+    (`keys`, when already made), a full ``typicalYear`` and a
+    ``typicalSecond`` whatever its edition, and ``count``."""
+    out = dict(header_keys(message) if keys is None else keys)
+    if "typicalYear" not in out:
+        out["typicalYear"] = message.typical_year
+    out.setdefault("typicalSecond", message.typical_second or 0)
+    out["count"] = message.index + 1
+    return out
+
+
 def lookup(message: Message, names: List[str]) -> List[Any]:
     """The values of `names` in `message` (None where it has no such key)."""
-    keys = header_keys(message)
-    if "typicalYear" not in keys:
-        keys["typicalYear"] = message.typical_year
-    keys.setdefault("typicalSecond", message.typical_second or 0)
-    keys["count"] = message.index + 1
+    keys = answers(message)
     return [keys.get(name) for name in names]
+
+
+def column(key: str, values: List[Any]) -> Tuple[np.ndarray, np.ndarray]:
+    """Values of header key `key` (one per row) as a column, float64 for
+    numbers and objects for text, and where the rows hold the key."""
+    present = np.array([v is not None for v in values], dtype=bool)
+    if key in TEXT:
+        out = np.empty(len(values), dtype=object)
+        out[:] = values
+        return out, present
+    return np.array([np.nan if v is None else v for v in values], dtype=np.float64), present
+
+
+def passes(test: Callable[[np.ndarray, np.ndarray], np.ndarray], key: str, value: Any) -> bool:
+    """Whether a message's value of header key `key` passes a filter test."""
+    return bool(test(*column(key, [value]))[0])
 
 
 def _bits(data: bytes, offset: int, width: int) -> int:

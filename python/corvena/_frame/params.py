@@ -25,7 +25,7 @@ from .._optional import require
 from .._reader import Message, ReadError
 from ..arrays import BITMAP_VALUE, TEXT
 from . import headers
-from .computed import COMPUTED, datetimes, wigos_rule
+from .computed import COMPUTED, datetimes, split_keys, wigos_rule
 from .filters import condition
 from .sources import handle, messages
 
@@ -288,23 +288,13 @@ def key_tests(filters: Mapping[str, Any], param_names: Iterable[str]) -> Tuple[D
 
 def data_keys_of(filters: Iterable[str]) -> List[str]:
     """The data keys the BUFR-key filters need read from the subsets."""
-    out: List[str] = []
-    for key in filters:
-        for part in COMPUTED[key].parts if key in COMPUTED else (key,):
-            if part not in headers.KNOWN and part not in out:
-                out.append(part)
-    return out
+    return split_keys(filters)[0]
 
 
 def header_keys_of(filters: Iterable[str]) -> List[str]:
     """The header keys to look up: ``ident`` (for ``stnid``) and those the
     filters name, themselves or as parts of a computed key."""
-    out = ["ident"]
-    for key in filters:
-        for part in COMPUTED[key].parts if key in COMPUTED else (key,):
-            if part in headers.KNOWN and part not in out:
-                out.append(part)
-    return out
+    return list(dict.fromkeys(["ident"] + split_keys(filters)[1]))
 
 
 def check_keys_met(names: Iterable[str], met: set, available: Iterable[str]) -> None:
