@@ -4,9 +4,10 @@ a step is ignored with a warning, as pdbufr does) or a callable."""
 
 from __future__ import annotations
 
+import difflib
 import math
 import warnings
-from typing import Any, Callable, Dict
+from typing import Any, Callable, Dict, Iterable, List
 
 import numpy as np
 
@@ -104,3 +105,14 @@ def missing(v: np.ndarray) -> np.ndarray:
     if v.dtype.kind == "M":
         return np.isnat(v)
     return np.array([x is None for x in v.tolist()], dtype=bool)
+
+
+def unknown_keys(unknown: List[str], known: Iterable[str], prefix: str = "") -> KeyError:
+    """The KeyError for keys asked for that no message read holds, naming
+    the closest of the `known` keys for each."""
+    known = list(known)
+    words = []
+    for key in unknown:
+        close = difflib.get_close_matches(key, known, n=3, cutoff=0.6)
+        words.append("%r (closest keys: %s)" % (key, ", ".join(close)) if close else repr(key))
+    return KeyError("%sno message read holds the key%s %s" % (prefix, "s" if len(unknown) > 1 else "", "; ".join(words)))

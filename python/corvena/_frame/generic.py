@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import difflib
 import os
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Union
 
@@ -13,7 +12,7 @@ from .._ext import Decoded
 from .._reader import positive_threads
 from . import headers
 from .computed import COMPUTED, split_keys, wigos_rule
-from .filters import condition, missing
+from .filters import condition, missing, unknown_keys
 from .messages import MessageArrays, decode, from_decoded, join
 from .plans import KEY_TEXT, Collected, Plan, message_rows, plan_for
 from .sources import handle, messages
@@ -68,7 +67,7 @@ class Request:
         keep = np.ones(len(at), dtype=bool)
         for key in self.required_data:
             keep &= at[:, plan.index[key]] >= 0
-        for key, test in self.data_tests.items():
+        for key in self.data_tests:
             column = at[:, plan.index[key]]
             present = keep & (column >= 0)
             where = np.flatnonzero(present)
@@ -78,12 +77,17 @@ class Request:
             else:
                 values = np.full(len(at), np.nan)
                 values[where] = arrays.gather(column[where])
-            try:
-                keep &= test(values, present)
-            except (TypeError, ValueError, OverflowError) as exc:
-                raise ValueError("filters: %s: %r cannot be compared with its values (%s)"
-                                 % (key, self.filters[key], exc)) from None
+            keep &= self.test(key, values, present)
         return keep
+
+    def test(self, key: str, values: np.ndarray, present: np.ndarray) -> np.ndarray:
+        """Which rows the filter on `key` keeps; ValueError naming the key
+        when its value cannot be compared with the rows' values."""
+        try:
+            return self.tests[key](values, present)
+        except (TypeError, ValueError, OverflowError) as exc:
+            raise ValueError("filters: %s: %r cannot be compared with its values (%s)"
+                             % (key, self.filters[key], exc)) from None
 
 
 def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapping[str, Any]] = None, *,
@@ -104,8 +108,8 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
     # so that many small messages cost one pass of the row builder.
     pending: List[Any] = []
     numbers: List[int] = []
-    pending_tables: List[Any] = []
     size = [0]
+    pending_tables: List[Any] = [None]  # the tables of the pending messages
 
     def place(arrays: MessageArrays) -> None:
         if not sample:
@@ -122,7 +126,6 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
             place(join(pending_tables[0], pending, numbers))
             pending.clear()
             numbers.clear()
-            pending_tables.clear()
             size[0] = 0
 
     def chosen() -> Any:
@@ -150,7 +153,7 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
                 continue
             loaded = message._loaded or message.loaded_tables()
             if one.compressed and one.subsets > JOINED_SUBSETS:
-                # Large compressed messages are placed alone: their subsets share one plan.
+                # Large compressed messages are placed alone: their subsets share one set of rows.
                 flush()
                 place(from_decoded(loaded, message.arrays(), number))
                 continue
@@ -158,7 +161,7 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
                 flush()
             pending.append(one)
             numbers.append(number)
-            pending_tables.append(loaded)
+            pending_tables[0] = loaded
             size[0] += one.items
     flush()
     if sample and check_keys:
@@ -195,14 +198,9 @@ def _frame(pd: Any, request: Request, plan: Plan, collected: Collected, header_r
     else:
         for k in request.required:
             keep &= has[k]
-    for k, test in request.tests.items():
-        if k in request.data_tests:  # passed as the rows were placed
-            continue
-        try:
-            keep &= test(values[k], has[k])
-        except (TypeError, ValueError, OverflowError) as exc:
-            raise ValueError("filters: %s: %r cannot be compared with its values (%s)"
-                             % (k, request.filters[k], exc)) from None
+    for k in request.tests:
+        if k not in request.data_tests:  # those passed as the rows were placed
+            keep &= request.test(k, values[k], has[k])
     if dropna:
         for k in request.required:
             keep &= ~missing(values[k])
@@ -235,11 +233,7 @@ def _check_keys_met(request: Request, plan: Plan, met: Set[int], sample: Tuple[A
     tables, codes = sample
     known = sorted({tables.info(c).key for c in np.unique(codes).tolist() if c < 100000}
                    | set(COMPUTED) | headers.KNOWN)
-    words = []
-    for key in unknown:
-        close = difflib.get_close_matches(key, known, n=3, cutoff=0.6)
-        words.append("%r (closest keys: %s)" % (key, ", ".join(close)) if close else repr(key))
-    raise KeyError("no message read holds the key%s %s" % ("s" if len(unknown) > 1 else "", "; ".join(words)))
+    raise unknown_keys(unknown, known)
 
 
 def _chunks(items: Any, count: int, size: int = CHUNK_BYTES) -> Any:

@@ -26,7 +26,7 @@ from .._reader import Message, ReadError
 from ..arrays import BITMAP_VALUE, TEXT
 from . import headers
 from .computed import COMPUTED, datetimes, split_keys, wigos_rule
-from .filters import condition
+from .filters import condition, unknown_keys
 from .sources import handle, messages
 
 HEIGHT = "heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform"
@@ -300,13 +300,8 @@ def header_keys_of(filters: Iterable[str]) -> List[str]:
 def check_keys_met(names: Iterable[str], met: set, available: Iterable[str]) -> None:
     """KeyError for filter keys that no message read holds."""
     unknown = [k for k in names if k not in met and k not in COMPUTED and k not in headers.KNOWN]
-    if not unknown:
-        return
-    words = []
-    for key in unknown:
-        close = difflib.get_close_matches(key, list(available), n=3, cutoff=0.6)
-        words.append("%r (closest: %s)" % (key, ", ".join(close)) if close else repr(key))
-    raise KeyError("filters: no message read holds the key%s %s" % ("s" if len(unknown) > 1 else "", "; ".join(words)))
+    if unknown:
+        raise unknown_keys(unknown, available, "filters: ")
 
 
 # ---------------------------------------------------------------- arguments
