@@ -206,7 +206,8 @@ def test_units_need_pint(monkeypatch):
                                           ("uegabe.bufr", "synop")])
 def test_no_report_of_the_kind(name, reader):
     """Files without reports of the reader's kind give no rows, with the
-    columns asked for."""
+    columns asked for, and a warning that says why."""
     pytest.importorskip("pandas")
-    df = corvena.read_bufr(os.path.join(DATA, name), reader=reader, columns="station")
+    with pytest.warns(UserWarning, match="reads messages of data category .* none of the 1 message read"):
+        df = corvena.read_bufr(os.path.join(DATA, name), reader=reader, columns="station")
     assert len(df) == 0 and list(df.columns) == ["stnid", "lat", "lon", "elevation", "time"]

@@ -17,6 +17,7 @@ from __future__ import annotations
 import difflib
 import math
 import re
+import warnings
 from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -450,14 +451,22 @@ class Table:
         return pd.DataFrame(data, columns=list(columns))
 
 
-def decoded_messages(source: Any, tables: Any, errors: Any, categories: Sequence[int],
-                     header_keys: Sequence[str], header_tests: Mapping[str, Any]) -> Iterable[Tuple[Message, Dict[str, Any]]]:
-    """The messages of `source` of the data categories given, that the
-    header filters keep, with their header keys; a message whose data cannot
-    be decoded is dealt with as `errors` says."""
+def reports(source: Any, tables: Any, errors: Any, reader: str, categories: Sequence[int],
+            header_keys: Sequence[str], header_tests: Mapping[str, Any], wanted: Iterable[str],
+            seen_keys: set) -> Iterable[Tuple[Dict[str, Any], List[Item], set]]:
+    """The subsets of the messages of `source` of the data categories given
+    that the header filters keep: each with its message's header keys, its
+    items whose keys are in `wanted`, and the keys it holds (added to
+    `seen_keys`). A message whose data cannot be decoded is dealt with as
+    `errors` says; when messages were read but none is of these categories,
+    a warning says so (the frame is then empty)."""
+    read = 0
+    kept = 0
     for message in messages(source, tables, errors):
+        read += 1
         if message.data_category not in categories:
             continue
+        kept += 1
         header = header_values(message, header_keys)
         if not all(passes(test, [header.get(k)]) for k, test in header_tests.items()):
             continue
@@ -466,7 +475,14 @@ def decoded_messages(source: Any, tables: Any, errors: Any, categories: Sequence
         except ReadError as error:
             handle(error, errors)
             continue
-        yield message, header
+        for items in subset_items(message, wanted):
+            present = {item.key for item in items}
+            seen_keys |= present
+            yield header, items, present
+    if read and not kept:
+        warnings.warn("reader=%r reads messages of data category %s, and none of the %d message%s read is:"
+                      " the frame is empty" % (reader, " or ".join(map(str, categories)), read,
+                                               "" if read == 1 else "s"), UserWarning, stacklevel=4)
 
 
 def data_filters_pass(data_tests: Mapping[str, Any], station: "Station", items: Any, present: set, met: set) -> bool:

@@ -8,9 +8,8 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import headers
 from .params import (GROUPS, HEIGHT, PERIOD, STATION, STATION_UNITS, Element, Item, Param, Station, Table, Units,
-                     Value, check_keys_met, columns_of, data_filters_pass, data_keys_of, decoded_messages,
-                     header_keys_of, key_tests, missing, one, passes, period_text, stnid_keys_of, subset_items,
-                     _STATION_KEYS)
+                     Value, check_keys_met, columns_of, data_filters_pass, data_keys_of, reports,
+                     header_keys_of, key_tests, missing, one, passes, period_text, stnid_keys_of, _STATION_KEYS)
 
 CATEGORIES = (0, 1)  # surface data, land and sea
 
@@ -136,25 +135,23 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
     periods: Dict[str, Dict[str, None]] = {p.name: {} for p in read_params}  # the periods met, in order
     met: set = set()
     seen_keys: set = set()
-    for message, header in decoded_messages(source, tables, errors, CATEGORIES, header_keys, header_tests):
-        for items in subset_items(message, wanted):
-            present = {item.key for item in items}
-            seen_keys |= present
-            station = Station(items, header, ())
-            if not data_filters_pass(data_tests, station, items, present, met):
-                continue
-            found = _found(items, keys)
-            row, integral, held = _row(station, found, names, stnid, converter, units_columns, level_columns)
-            if not _param_filters_pass(param_tests, station, stnid, found, row):
-                continue
-            if not held:
-                continue
-            # New periods in the order of the parameter's keys (the keys
-            # read with a timePeriod before those that say their period),
-            # then as met.
-            for (name, period) in sorted(found, key=lambda k: found[k][-1]):
-                periods[name].setdefault(period, None)
-            table.add(row, integral)
+    for header, items, present in reports(source, tables, errors, "synop", CATEGORIES, header_keys, header_tests, wanted,
+                                          seen_keys):
+        station = Station(items, header, ())
+        if not data_filters_pass(data_tests, station, items, present, met):
+            continue
+        found = _found(items, keys)
+        row, integral, held = _row(station, found, names, stnid, converter, units_columns, level_columns)
+        if not _param_filters_pass(param_tests, station, stnid, found, row):
+            continue
+        if not held:
+            continue
+        # New periods in the order of the parameter's keys (the keys
+        # read with a timePeriod before those that say their period),
+        # then as met.
+        for (name, period) in sorted(found, key=lambda k: found[k][-1]):
+            periods[name].setdefault(period, None)
+        table.add(row, integral)
     check_keys_met(data_tests, met, seen_keys)
     order = _columns(names, periods, units_columns, level_columns)
     order = [c for c in order if any(c in row for row in table.rows)] if table.rows else order

@@ -15,8 +15,8 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import headers
 from .params import (GRAVITY, GROUPS, STATION, STATION_UNITS, Item, Station, Table, Units, check_keys_met,
-                     columns_of, data_filters_pass, data_keys_of, decoded_messages, header_keys_of, key_tests, missing, passes,
-                     stnid_keys_of, subset_items, _STATION_KEYS)
+                     columns_of, data_filters_pass, data_keys_of, reports, header_keys_of, key_tests, missing, passes,
+                     stnid_keys_of, _STATION_KEYS)
 
 CATEGORIES = (2,)  # vertical soundings other than satellite
 # The upper-air parameters: (name, the keys that give it, unit).
@@ -71,49 +71,47 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
     table = Table()
     met: set = set()
     seen_keys: set = set()
-    for message, header in decoded_messages(source, tables, errors, CATEGORIES, header_keys, header_tests):
-        for items in subset_items(message, wanted):
-            present = {item.key for item in items}
-            seen_keys |= present
-            first_level = next((i for i, item in enumerate(items) if item.key == "pressure"), len(items))
-            station = Station(items[:first_level], header, ())
-            if not data_filters_pass(data_tests, station, items, present, met):
+    for header, items, present in reports(source, tables, errors, "temp", CATEGORIES, header_keys, header_tests, wanted,
+                                          seen_keys):
+        first_level = next((i for i, item in enumerate(items) if item.key == "pressure"), len(items))
+        station = Station(items[:first_level], header, ())
+        if not data_filters_pass(data_tests, station, items, present, met):
+            continue
+        base: Dict[str, Any] = {}
+        for name in station_names:
+            value = station.value(name, stnid)
+            unit = STATION_UNITS.get(name, "")
+            if unit:
+                value, unit = converter.convert(name, value, unit)
+            base[name] = value
+        if not all(passes(test, [station.value(n, stnid)]) for n, test in param_tests.items() if n in STATION):
+            continue
+        level_tests = {n: t for n, t in param_tests.items() if n in _UNITS}
+        if not levels_wanted:
+            table.add(base, {})
+            continue
+        rows = []
+        for level in _levels(items[first_level:], geopotential):
+            if not all(passes(test, [level.get(n)]) for n, test in level_tests.items()):
                 continue
-            base: Dict[str, Any] = {}
-            for name in station_names:
-                value = station.value(name, stnid)
-                unit = STATION_UNITS.get(name, "")
-                if unit:
-                    value, unit = converter.convert(name, value, unit)
-                base[name] = value
-            if not all(passes(test, [station.value(n, stnid)]) for n, test in param_tests.items() if n in STATION):
-                continue
-            level_tests = {n: t for n, t in param_tests.items() if n in _UNITS}
-            if not levels_wanted:
-                table.add(base, {})
-                continue
-            rows = []
-            for level in _levels(items[first_level:], geopotential):
-                if not all(passes(test, [level.get(n)]) for n, test in level_tests.items()):
+            row = dict(base)
+            integral: Dict[str, bool] = {}
+            for name in upper_names:
+                if name not in level:
+                    row[name] = None
                     continue
-                row = dict(base)
-                integral: Dict[str, bool] = {}
-                for name in upper_names:
-                    if name not in level:
-                        row[name] = None
-                        continue
-                    value, unit = converter.convert(name, level[name], level[name + "_units"])
-                    row[name] = value
-                    integral[name] = False
-                    if units_columns:
-                        row[name + "_units"] = unit
-                rows.append((row, integral))
-            if "upper" not in names:  # filtered on levels, one row per station
-                if rows:
-                    table.add(base, {})
-                continue
-            for row, integral in rows:
-                table.add(row, integral)
+                value, unit = converter.convert(name, level[name], level[name + "_units"])
+                row[name] = value
+                integral[name] = False
+                if units_columns:
+                    row[name + "_units"] = unit
+            rows.append((row, integral))
+        if "upper" not in names:  # filtered on levels, one row per station
+            if rows:
+                table.add(base, {})
+            continue
+        for row, integral in rows:
+            table.add(row, integral)
     check_keys_met(data_tests, met, seen_keys)
     return table.frame(order, text=("stnid",) + (("z", "zh") if geopotential == "raw" else ()), times=("time",))
 
