@@ -302,6 +302,8 @@ def test_private_native_entries_check_their_arguments(tmp_path):
         with pytest.raises(ValueError, match="threads"):
             decode_many([good], t, threads)
     assert len(_ext.decode_many([good] * 3, t, 10 ** 6)) == 3
+    for threads in (1, 2):  # no message: nothing to share out among the threads
+        assert _ext.decode_many([], t, threads) == [] and decode_many([], t, threads=threads) == []
 
 
 @pytest.mark.parametrize("scale, operator, fits", [

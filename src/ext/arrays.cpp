@@ -91,6 +91,7 @@ void raise_failure(const Failure& failure) {
 // set); the threads then finish the block they hold and stop.
 template <class Take>
 bool run_jobs(const std::vector<Job>& jobs, unsigned threads, Take&& take) {
+    if (jobs.empty()) return true;
     std::vector<Outcome> outcomes(jobs.size());
     std::vector<char> ready(jobs.size(), 0);
     std::mutex mutex;

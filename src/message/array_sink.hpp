@@ -189,8 +189,8 @@ public:
         out_.text_index.push_back(-1);
     }
 
-    // Room for `items` more items (the count of a message counted first).
-    // Room for `items` items, or for a compressed message `items` columns.
+    // Room for `items` items (a guess, or the count of a message counted
+    // first), or for a compressed message `items` columns.
     void reserve(std::uint64_t items) {
         if (out_.compressed) {
             out_.column_codes.reserve(items);
