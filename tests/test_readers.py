@@ -176,6 +176,7 @@ def test_temp_geopotential():
     (dict(reader="temp", level_columns=True), TypeError, "level_columns does not apply"),
     (dict(reader="generic", columns="airTemperature", units_columns=True), TypeError, "units_columns"),
     (dict(reader="synop", dropna=True), TypeError, "dropna"),
+    (dict(reader="flat", dropna=True), TypeError, "dropna does not apply to reader='flat'"),
     (dict(reader="temp", geopotential="zz"), ValueError, "geopotential: one of"),
     (dict(reader="synop", units_system="si"), ValueError, "units_system"),
     (dict(reader="synop", units={"wind10m": "km/h"}), ValueError, "wind10m_speed, wind10m_dir"),

@@ -162,8 +162,8 @@ def read_bufr(
         ("units_columns", units_columns), ("level_columns", level_columns), ("geopotential", geopotential))}
     given.update(required_columns=required_columns is not True, dropna=bool(dropna))
     allowed = {"synop": {"stnid_keys", "units_system", "units", "units_columns", "level_columns"},
-               "temp": {"stnid_keys", "units_system", "units", "units_columns", "geopotential"}}.get(
-                   reader, {"required_columns", "dropna"})
+               "temp": {"stnid_keys", "units_system", "units", "units_columns", "geopotential"},
+               "flat": {"required_columns"}}.get(reader, {"required_columns", "dropna"})
     wrong = [name for name, is_given in given.items() if is_given and name not in allowed]
     if wrong:
         raise TypeError("read_bufr: %s do%s not apply to reader=%r" % (
@@ -184,10 +184,8 @@ def read_bufr(
 
 
 def _geo(frame: Any) -> Any:
-    """A GeoDataFrame of `frame` when it has a geometry column and geopandas
-    is installed; the frame as it is otherwise."""
-    if "geometry" not in frame.columns:
-        return frame
+    """A GeoDataFrame of `frame`, which has a geometry column, when
+    geopandas is installed; the frame as it is otherwise."""
     try:
         import geopandas
     except ImportError:
