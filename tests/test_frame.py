@@ -126,6 +126,33 @@ CASES = [
 ]
 
 
+NAN = float("nan")
+
+
+@pytest.mark.parametrize("parts,expected", [
+    # year, month, day, hour, minute, second (None: the row does not hold it)
+    ((2024, 2, 29, 12, 30, 15.5), "2024-02-29T12:30:15.500000"),
+    ((2000, 2, 29, 0, 0, 0), "2000-02-29T00:00:00"),
+    ((2023, 2, 29, 0, 0, 0), None), ((1900, 2, 29, 0, 0, 0), None), ((2023, 4, 31, 0, 0, 0), None),
+    ((1969, 12, 31, 24, 0, 0), "1970-01-01T00:00:00"), ((1600, 3, 1, 6, 7, 8), "1600-03-01T06:07:08"),
+    ((2024, 5, 16, None, None, None), "2024-05-16T00:00:00"), ((2024, 5, 16, NAN, 0, 0), None),
+    ((2024, 5, 16, 1, NAN, NAN), "2024-05-16T01:00:00"), ((2024, 5, 16, 1, 2, None), "2024-05-16T01:02:00"),
+    ((NAN, 5, 16, 1, 2, 3), None), ((2024, 13, 1, 0, 0, 0), None), ((2024, 0, 1, 0, 0, 0), None),
+    ((2024, 5, 0, 0, 0, 0), None), ((2024, 5, 16, 25, 0, 0), None), ((1e7, 1, 1, 0, 0, 0), None),
+    ((4095, 12, 31, 23, 59, 59.999999), "4095-12-31T23:59:59.999999"),
+])
+def test_data_datetime_of_its_parts(parts, expected):
+    from corvena._frame.computed import COMPUTED
+
+    names = ("year", "month", "day", "hour", "minute", "second")
+    values = {k: np.array([NAN if v is None else float(v)] * 2) for k, v in zip(names, parts)}
+    has = {k: np.array([v is not None] * 2) for k, v in zip(names, parts)}
+    out, held = COMPUTED["data_datetime"].function(values, has)
+    want = np.datetime64("NaT") if expected is None else np.datetime64(expected, "us")
+    assert out.dtype == np.dtype("datetime64[us]")
+    assert (np.isnat(out).all() if expected is None else (out == want).all()) and (held == (expected is not None)).all()
+
+
 @pytest.mark.parametrize("columns,filters,options,expected", CASES)
 def test_rows(station, columns, filters, options, expected):
     path, tables = station

@@ -219,7 +219,8 @@ def test_no_leaks(tmp_path, definitions):
         expect(_ext.with_code_tables, t, {1001: {1: "x"}}),
         expect(join, [good, compressed], t, True), expect(join, [good, compressed], t, False),
         expect(_ext.join, [None], t, True),
-        expect(_ext.rows, ROW_ELEMENTS, ROW_STARTS, ROW_KEYS, 2), expect(_ext.rows, ROW_ELEMENTS, ROW_STARTS, b"", 2),
+        expect(rows, good, t, b"", b""), expect(rows, compressed, t, b"\1\0", b"\1\1"), expect(rows, good, t, b"\1", b""),
+        expect(_ext.datetimes, *[b"\0" * 80] * 6), expect(_ext.datetimes, *[b"\0" * 8] * 5 + [b""]),
     ]
     for fn in cases:
         steady(fn, rounds=3000)
@@ -243,18 +244,22 @@ def json_columns(data, tables):
     return _ext.json_columns(decoded, bytes(m), bytes(2 * m))
 
 
-def _i64(values):
-    return b"".join(v.to_bytes(8, "little", signed=True) for v in values)
-
-
 def _i32(values):
     return b"".join(v.to_bytes(4, "little", signed=True) for v in values)
 
 
-# Two subsets of items of elements 0 and 1 (keys 0 and 1), -1 for none.
-ROW_ELEMENTS = b"".join(v.to_bytes(2, "little", signed=True) for v in [0, 1, -1, 0, 1])
-ROW_STARTS = _i64([0, 3, 5])
-ROW_KEYS = _i32([0, 1])
+def _i16(values):
+    return b"".join(v.to_bytes(2, "little", signed=True) for v in values)
+
+
+# One element (key 0 of two keys).
+ROW_ELEMENTS = _i16([0])
+ROW_KEYS = _i32([0])
+
+
+def rows(data, tables, required, positions):
+    decoded = _ext.decode_arrays(data, tables)
+    return _ext.rows(decoded, ROW_ELEMENTS, ROW_KEYS, 2, required, positions)
 
 
 def join(data, tables, raw):
@@ -285,13 +290,19 @@ def test_private_native_entries_check_their_arguments(tmp_path):
         (_ext.item_name, (t, 1001, 256), (ValueError, OverflowError)),
         (_ext.join, (plain, t, True), TypeError),
         (_ext.join, ([plain], None, True), TypeError),
-        # Row forming: sizes, elements and subsets the caller gives are checked.
-        (_ext.rows, (ROW_ELEMENTS[:-1], ROW_STARTS, ROW_KEYS, 2), ValueError),
-        (_ext.rows, (ROW_ELEMENTS, ROW_STARTS, ROW_KEYS, 1), ValueError),
-        (_ext.rows, (ROW_ELEMENTS, _i64([0, 9]), ROW_KEYS, 2), ValueError),
-        (_ext.rows, (ROW_ELEMENTS, _i64([3, 1, 5]), ROW_KEYS, 2), ValueError),
-        (_ext.rows, (ROW_ELEMENTS, ROW_STARTS, _i32([0]), 2), ValueError),
-        (_ext.rows, (list(ROW_ELEMENTS), ROW_STARTS, ROW_KEYS, 2), TypeError),
+        # Row forming: sizes, elements and keys the caller gives are checked.
+        (_ext.rows, (plain, _i16([0, 0]), ROW_KEYS, 2, b"", b""), ValueError),
+        (_ext.rows, (plain, b"\0", ROW_KEYS, 2, b"", b""), ValueError),
+        (_ext.rows, (compressed, b"", ROW_KEYS, 2, b"", b""), ValueError),
+        (_ext.rows, (plain, _i16([1]), ROW_KEYS, 2, b"", b""), ValueError),
+        (_ext.rows, (plain, ROW_ELEMENTS, _i32([2]), 2, b"", b""), ValueError),
+        (_ext.rows, (plain, ROW_ELEMENTS, ROW_KEYS, 2, b"\1", b""), ValueError),
+        (_ext.rows, (plain, ROW_ELEMENTS, ROW_KEYS, 2, b"", b"\1\1\1"), ValueError),
+        (_ext.rows, (ROW_ELEMENTS, ROW_ELEMENTS, ROW_KEYS, 2, b"", b""), TypeError),
+        (_ext.rows, (plain, list(ROW_ELEMENTS), ROW_KEYS, 2, b"", b""), TypeError),
+        (_ext.datetimes, (b"\0" * 8,) * 5 + (b"",), ValueError),
+        (_ext.datetimes, (b"\0" * 7,) * 6, ValueError),
+        (_ext.datetimes, (None,) * 6, TypeError),
     ]:
         with pytest.raises(error):
             fn(*args)

@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <limits>
 #include <mutex>
 #include <cstring>
 #include <exception>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -14,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/civil_time.hpp"
 #include "ext/functions.hpp"
 #include "lib/args.hpp"
 #include "lib/errors.hpp"
@@ -326,32 +329,117 @@ PyObject* bytes_of(const std::vector<T>& v) {
 
 }  // namespace
 
+namespace {
+
+// A new bytes object of `count` numbers of `size` bytes, and where its
+// bytes are (to fill before anyone else sees it); null with MemoryError
+// when the size is beyond what a bytes object holds.
+PyObject* new_bytes(std::size_t count, std::size_t size, char*& data) {
+    if (size != 0 && count > static_cast<std::size_t>(PY_SSIZE_T_MAX) / size) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * size));
+    data = out == nullptr ? nullptr : PyBytes_AsString(out);
+    if (out != nullptr && data == nullptr) {
+        Py_DECREF(out);
+        return nullptr;
+    }
+    return out;
+}
+
+template <class T>
+std::span<T> span_of(char* data, std::size_t count) {
+    return {reinterpret_cast<T*>(data), count};
+}
+
+}  // namespace
+
 PyObject* fn_rows(PyObject*, PyObject* args, PyObject* kwargs) {
     CORVENA_GUARD({
-        PyObject* a[4];
-        if (!py::bind_args(args, kwargs, "rows", {"element", "starts", "key_of", "width"}, a)) return nullptr;
-        std::vector<std::int16_t> element;
-        std::vector<std::int64_t> starts;
-        std::vector<std::int32_t> key_of;
-        std::uint32_t width = 0;
-        if (!numbers_arg(a[0], "element", element) || !numbers_arg(a[1], "starts", starts) ||
-            !numbers_arg(a[2], "key_of", key_of) || !py::u32_arg(a[3], "width", width)) {
+        PyObject* a[6];
+        if (!py::bind_args(args, kwargs, "rows", {"decoded", "element", "key_of", "width", "required", "positions"},
+                           a)) {
             return nullptr;
         }
-        Rows rows;
+        const DecodedArrays* decoded = decoded_arg(a[0], "decoded");
+        if (decoded == nullptr) return nullptr;
+        std::vector<std::int16_t> element;
+        std::vector<std::int32_t> key_of;
+        std::vector<std::uint8_t> required;
+        std::vector<std::uint8_t> positions;
+        std::uint32_t width = 0;
+        if (!numbers_arg(a[1], "element", element) || !numbers_arg(a[2], "key_of", key_of) ||
+            !py::u32_arg(a[3], "width", width) || !numbers_arg(a[4], "required", required) ||
+            !numbers_arg(a[5], "positions", positions)) {
+            return nullptr;
+        }
+        RowLayout layout;
         bool ok = false;
         Py_BEGIN_ALLOW_THREADS
-        ok = form_rows(element, starts, key_of, width, rows);
+        ok = lay_out_rows(*decoded, element, key_of, width, required, layout);
         Py_END_ALLOW_THREADS
-        if (!ok) {
-            PyErr_SetString(PyExc_ValueError, "rows: an element without a key, or subsets outside the items");
+        if (!ok || (!positions.empty() && positions.size() != width)) {
+            PyErr_SetString(PyExc_ValueError,
+                            "rows: an element without a key, not one element per item (or column), or not "
+                            "one byte per key in `required` or `positions`");
             return nullptr;
         }
-        Ref items(bytes_of(rows.items));
-        if (!items) return nullptr;
-        Ref subsets(bytes_of(rows.subsets));
+        const std::size_t total = layout.size();
+        const std::size_t marked = static_cast<std::size_t>(std::count_if(
+            positions.begin(), positions.end(), [](std::uint8_t b) { return b != 0; }));
+        char* at[4];
+        Ref subsets(new_bytes(total, sizeof(std::int64_t), at[0]));
         if (!subsets) return nullptr;
-        return PyTuple_Pack(2, items.get(), subsets.get());
+        Ref values(new_bytes(total * width, sizeof(double), at[1]));
+        if (!values) return nullptr;
+        Ref present(new_bytes(total * width, 1, at[2]));
+        if (!present) return nullptr;
+        Ref items(new_bytes(total * marked, sizeof(std::int64_t), at[3]));
+        if (!items) return nullptr;
+        Py_BEGIN_ALLOW_THREADS
+        fill_rows(*decoded, layout, positions, span_of<std::int64_t>(at[0], total),
+                  span_of<double>(at[1], total * width), span_of<std::uint8_t>(at[2], total * width),
+                  span_of<std::int64_t>(at[3], total * marked));
+        Py_END_ALLOW_THREADS
+        return PyTuple_Pack(4, subsets.get(), values.get(), present.get(), items.get());
+    })
+}
+
+PyObject* fn_datetimes(PyObject*, PyObject* args, PyObject* kwargs) {
+    CORVENA_GUARD({
+        PyObject* a[6];
+        if (!py::bind_args(args, kwargs, "datetimes", {"year", "month", "day", "hour", "minute", "second"}, a)) {
+            return nullptr;
+        }
+        static const char* const kNames[6] = {"year", "month", "day", "hour", "minute", "second"};
+        std::vector<double> copies[6];
+        std::span<const double> parts[6];
+        for (int k = 0; k < 6; ++k) {
+            std::string_view data;
+            if (!py::bytes_arg(a[k], kNames[k], data)) return nullptr;
+            if (data.size() % sizeof(double) != 0) {
+                PyErr_Format(PyExc_ValueError, "argument '%s': a whole number of 8-byte numbers is expected",
+                             kNames[k]);
+                return nullptr;
+            }
+            const std::size_t count = data.size() / sizeof(double);
+            // Read in place where aligned for double (as bytes objects are), else copied.
+            if (reinterpret_cast<std::uintptr_t>(data.data()) % alignof(double) == 0) {
+                parts[k] = {reinterpret_cast<const double*>(data.data()), count};
+            } else {
+                copies[k].resize(count);
+                if (count != 0) std::memcpy(copies[k].data(), data.data(), data.size());
+                parts[k] = copies[k];
+            }
+            if (parts[k].size() != parts[0].size()) {
+                PyErr_SetString(PyExc_ValueError, "datetimes: the parts are not all of one length");
+                return nullptr;
+            }
+        }
+        std::vector<std::int64_t> out(parts[0].size());
+        civil_times(parts[0], parts[1], parts[2], parts[3], parts[4], parts[5], out);
+        return bytes_of(out);
     })
 }
 

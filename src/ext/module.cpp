@@ -59,16 +59,28 @@ PyMethodDef g_functions[] = {
      "subsets and texts in one list each. With `raw` false no item keeps its raw\n"
      "value (HAS_RAW cleared, raw 0), which spares working them out."},
     {"rows", cfunc(corvena::ext::fn_rows), kFlags,
-     "rows(element, starts, key_of, width)\n--\n\n"
-     "The rows of observations of subsets of items, as (items, subsets) bytes: items\n"
-     "holds, row after row, the position of the item of each of the `width` keys\n"
-     "(int64, -1 when absent), subsets the subset of each row (int64). `element`\n"
-     "gives each item's element (int16, negative: none), `starts` where each subset\n"
-     "starts, then the item count (int64), `key_of` each element's key (int32).\n"
-     "Within a subset the elements met stay in force; an element met again gives\n"
-     "out the row built so far and drops itself and every element set after it;\n"
-     "the last row of a subset is given out at its end. Of two elements of one\n"
-     "key in a row, the later one fills it."},
+     "rows(decoded, element, key_of, width, required, positions)\n--\n\n"
+     "The rows of observations of a Decoded object, as (subsets, values, present,\n"
+     "items) bytes, each written key after key: the subset of each row (int64), the\n"
+     "value of each of the `width` keys in each row (float64, NaN when absent,\n"
+     "missing or characters), whether each row holds each key (uint8), and the\n"
+     "position of the item of each key that `positions` marks (int64, -1 when\n"
+     "absent). `element` gives the element of each item, or of each column of a\n"
+     "compressed message (int16, negative: none), `key_of` each element's key\n"
+     "(int32); `required` and `positions` hold a byte per key, or none. Within a\n"
+     "subset the elements met stay in force; an element met again gives out the row\n"
+     "built so far and drops itself and every element set after it; the last row of\n"
+     "a subset is given out at its end. Of two elements of one key in a row, the\n"
+     "later one fills it. Items read through a bitmap fill no key; the subsets of a\n"
+     "compressed message share the rows of one. Rows without every key that\n"
+     "`required` marks are left out."},
+    {"datetimes", cfunc(corvena::ext::fn_datetimes), kFlags,
+     "datetimes(year, month, day, hour, minute, second)\n--\n\n"
+     "Microseconds since 1970-01-01 (int64 bytes, the lowest int64 for no time) of\n"
+     "dates and times given as float64 bytes, one number per row in each part: no\n"
+     "time where the year, month, day or hour is NaN or out of its range, or the day\n"
+     "past its month's end; a NaN minute or second counts as 0. Year, month and day\n"
+     "lose their fractions."},
     {"json_columns", cfunc(corvena::ext::fn_json_columns), kFlags,
      "json_columns(decoded, kinds, widths)\n--\n\n"
      "JSON text of each column of a compressed message, from its Decoded object: one\n"

@@ -1,5 +1,7 @@
 #include "message/rows.hpp"
 
+#include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace corvena {
@@ -47,6 +49,119 @@ bool form_rows(std::span<const std::int16_t> element, std::span<const std::int64
         }
     }
     return true;
+}
+
+namespace {
+
+// `element` with the items whose flags mark a value read through a bitmap
+// set to none.
+std::vector<std::int16_t> without_bitmap_values(std::span<const std::int16_t> element,
+                                                std::span<const std::uint8_t> flags) {
+    std::vector<std::int16_t> out(element.begin(), element.end());
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (flags[i] & DecodedArrays::kBitmapValue) out[i] = -1;
+    }
+    return out;
+}
+
+// Leaves out the rows of `rows` (items and subsets) without an item of
+// every key `required` marks.
+void keep_complete(Rows& rows, std::span<const std::uint8_t> required) {
+    std::vector<std::size_t> keys;
+    for (std::size_t k = 0; k < required.size(); ++k) {
+        if (required[k]) keys.push_back(k);
+    }
+    if (keys.empty() || rows.width == 0) return;
+    const std::size_t w = rows.width;
+    std::size_t kept = 0;
+    for (std::size_t r = 0; r < rows.subsets.size(); ++r) {
+        const std::int64_t* row = rows.items.data() + r * w;
+        bool complete = true;
+        for (const std::size_t k : keys) complete = complete && row[k] >= 0;
+        if (!complete) continue;
+        if (kept != r) {
+            std::copy(row, row + w, rows.items.begin() + static_cast<std::ptrdiff_t>(kept * w));
+            rows.subsets[kept] = rows.subsets[r];
+        }
+        ++kept;
+    }
+    rows.items.resize(kept * w);
+    rows.subsets.resize(kept);
+}
+
+}  // namespace
+
+bool lay_out_rows(const DecodedArrays& d, std::span<const std::int16_t> element,
+                  std::span<const std::int32_t> key_of, std::size_t width, std::span<const std::uint8_t> required,
+                  RowLayout& out) {
+    if (!required.empty() && required.size() != width) return false;
+    out.shared = d.compressed;
+    if (!d.compressed) {
+        if (element.size() != d.codes.size() || d.flags.size() != d.codes.size() ||
+            d.values.size() != d.codes.size()) {
+            return false;
+        }
+        const auto own = without_bitmap_values(element, d.flags);
+        std::vector<std::int64_t> starts(d.subset_starts.begin(), d.subset_starts.end());
+        starts.push_back(static_cast<std::int64_t>(d.codes.size()));
+        if (!form_rows(own, starts, key_of, width, out.rows)) return false;
+        keep_complete(out.rows, required);
+        return true;
+    }
+    // Compressed: every subset holds the same items, so the rows of the
+    // columns, once, are the rows of each subset; so is which of them are
+    // complete.
+    out.columns = d.column_codes.size();
+    out.subsets = d.subsets;
+    if (element.size() != out.columns || d.column_flags.size() != out.columns ||
+        d.cells.size() != out.columns * out.subsets) {
+        return false;
+    }
+    const auto own = without_bitmap_values(element, d.column_flags);
+    const std::int64_t bounds[2] = {0, static_cast<std::int64_t>(out.columns)};
+    if (!form_rows(own, bounds, key_of, width, out.rows)) return false;
+    keep_complete(out.rows, required);
+    return true;
+}
+
+void fill_rows(const DecodedArrays& d, const RowLayout& layout, std::span<const std::uint8_t> positions,
+               std::span<std::int64_t> subsets, std::span<double> values, std::span<std::uint8_t> present,
+               std::span<std::int64_t> items) {
+    constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
+    const Rows& rows = layout.rows;
+    const std::size_t w = rows.width;
+    const std::size_t total = layout.size();
+    const std::size_t per = rows.subsets.size();  // shared: the rows of one subset
+    const std::size_t n = layout.shared ? layout.subsets : 1;
+    for (std::size_t s = 0; s < n; ++s) {
+        for (std::size_t r = 0; r < per; ++r) {
+            subsets[s * per + r] = layout.shared ? static_cast<std::int64_t>(s) : rows.subsets[r];
+        }
+    }
+    std::size_t marked = 0;
+    for (std::size_t k = 0; k < w; ++k) {
+        double* value = values.data() + k * total;
+        std::uint8_t* held = present.data() + k * total;
+        std::int64_t* item = nullptr;
+        if (k < positions.size() && positions[k]) item = items.data() + (marked++) * total;
+        for (std::size_t r = 0; r < per; ++r) {
+            const std::int64_t at = rows.items[r * w + k];
+            if (!layout.shared) {
+                value[r] = at < 0 ? kNone : d.values[static_cast<std::size_t>(at)];
+                held[r] = at >= 0;
+                if (item) item[r] = at;
+                continue;
+            }
+            // A column of the block: its cell in each subset.
+            const double* cells = at < 0 ? nullptr : d.cells.data() + static_cast<std::size_t>(at) * n;
+            for (std::size_t s = 0; s < n; ++s) {
+                const std::size_t row = s * per + r;
+                value[row] = cells ? cells[s] : kNone;
+                held[row] = cells != nullptr;
+                if (item) item[row] = at < 0 ? -1 : static_cast<std::int64_t>(s * layout.columns) + at;
+            }
+        }
+    }
 }
 
 }  // namespace corvena

@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "message/array_sink.hpp"
+
 namespace corvena {
 
 struct Rows {
@@ -27,5 +29,38 @@ struct Rows {
 // the items, are refused (false).
 bool form_rows(std::span<const std::int16_t> element, std::span<const std::int64_t> starts,
                std::span<const std::int32_t> key_of, std::size_t width, Rows& out);
+
+// The rows of a decoded message (or of messages joined): `element` gives
+// the element of each item, or of each column of a compressed message.
+// Items read through a bitmap (statistics, substitutes, replaced values)
+// fill no key: they carry the descriptor of the element they refer to, but
+// are no observation of it. Rows without an item of every key that
+// `required` marks (one byte per key, or none) are left out.
+struct RowLayout {
+    // The rows as form_rows gives them: of the whole message, or, when
+    // `shared`, of one subset of a compressed message (items then being
+    // column numbers), which every subset repeats.
+    Rows rows;
+    bool shared = false;
+    std::size_t subsets = 0;  // shared: the subsets, and the columns of each
+    std::size_t columns = 0;
+
+    std::size_t size() const { return shared ? rows.subsets.size() * subsets : rows.subsets.size(); }
+};
+
+// The layout of the rows of `d`; false where form_rows refuses, or where
+// `element` or `required` is of the wrong length.
+bool lay_out_rows(const DecodedArrays& d, std::span<const std::int16_t> element,
+                  std::span<const std::int32_t> key_of, std::size_t width, std::span<const std::uint8_t> required,
+                  RowLayout& out);
+
+// The rows of `layout` written out column by column, each span holding
+// layout.size() numbers per key it covers: the subset of each row, the value
+// of each key (NaN: absent, missing or characters), whether the row holds
+// each key, and the item position of each key that `positions` marks (-1:
+// absent) one after the other.
+void fill_rows(const DecodedArrays& d, const RowLayout& layout, std::span<const std::uint8_t> positions,
+               std::span<std::int64_t> subsets, std::span<double> values, std::span<std::uint8_t> present,
+               std::span<std::int64_t> items);
 
 }  // namespace corvena

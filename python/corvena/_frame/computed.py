@@ -13,6 +13,7 @@ from typing import Any, Callable, Dict, List, NamedTuple, Tuple
 
 import numpy as np
 
+from .. import _ext
 from . import headers
 
 Columns = Dict[str, np.ndarray]
@@ -125,30 +126,8 @@ def wigos_rule(rule: Any) -> Any:
 def datetimes(y: np.ndarray, mo: np.ndarray, d: np.ndarray, h: np.ndarray, mi: np.ndarray, se: np.ndarray,
               has_hour: np.ndarray, has_minute: np.ndarray, has_second: np.ndarray) -> np.ndarray:
     """Times from year .. second arrays: NaT where the year, month or day is
-    missing, or the hour is there but missing; an absent hour, and an absent
-    or missing minute or second, count as 0."""
-    h = np.where(has_hour, h, 0.0)
-    mi = np.where(has_minute & ~np.isnan(mi), mi, 0.0)
-    se = np.where(has_second & ~np.isnan(se), se, 0.0)
-    ok = ~(np.isnan(y) | np.isnan(mo) | np.isnan(d) | np.isnan(h))
-    ok &= (mo >= 1) & (mo <= 12) & (d >= 1) & (d <= 31) & (h >= 0) & (h <= 24)
-    with np.errstate(invalid="ignore"):
-        yi = np.where(ok, y, 1970).astype(np.int64)
-        moi = np.where(ok, mo, 1).astype(np.int64)
-        di = np.where(ok, d, 1).astype(np.int64)
-    leap = (yi % 4 == 0) & ((yi % 100 != 0) | (yi % 400 == 0))
-    ok &= di <= _MONTH_DAYS[moi] + (leap & (moi == 2))
-    # Days since 1970-01-01 of a proleptic Gregorian date, in whole numbers.
-    ya = yi - (moi <= 2)
-    era = np.floor_divide(ya, 400)
-    yoe = ya - era * 400
-    doy = (153 * (moi + np.where(moi > 2, -3, 9)) + 2) // 5 + di - 1
-    days = era * 146097 + yoe * 365 + yoe // 4 - yoe // 100 + doy - 719468
-    with np.errstate(invalid="ignore"):
-        micro = np.round((days * 86400.0 + h * 3600.0 + mi * 60.0 + se) * 1e6)
-    out = np.where(ok, micro, 0).astype(np.int64).view("datetime64[us]")
-    out[~ok] = np.datetime64("NaT")
-    return out
-
-
-_MONTH_DAYS = np.array([0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31], dtype=np.int64)
+    missing or out of range, or the hour is there but missing; an absent
+    hour, and an absent or missing minute or second, count as 0."""
+    parts = (y, mo, d, np.where(has_hour, h, 0.0), np.where(has_minute, mi, np.nan), np.where(has_second, se, np.nan))
+    out = _ext.datetimes(*(np.ascontiguousarray(p, dtype=np.float64).tobytes() for p in parts))
+    return np.frombuffer(bytearray(out), dtype="datetime64[us]")

@@ -14,7 +14,7 @@ from . import headers
 from .computed import COMPUTED, split_keys, wigos_rule
 from .filters import condition, missing, unknown_keys
 from .messages import MessageArrays, decode, from_decoded, join
-from .plans import KEY_TEXT, Collected, Plan, message_rows, plan_for
+from .plans import KEY_TEXT, Collected, Placed, Plan, message_rows, plan_for
 from .sources import handle, messages
 
 BATCH_ITEMS = 1 << 21
@@ -57,26 +57,25 @@ class Request:
         # rows as each batch of messages is placed.
         self.header_tests = {k: t for k, t in self.tests.items() if k in headers.KNOWN}
         self.data_tests = {k: t for k, t in self.tests.items() if k in self.data_keys}
-        self.required_data = [] if self.any_column else [k for k in self.required if k in self.data_keys]
+        required_data = set() if self.any_column else {k for k in self.required if k in self.data_keys}
+        # One byte per data key: whether a row must hold it (rows without are left out as they form).
+        self.required_data = bytes(k in required_data for k in self.data_keys)
 
-    def early_keep(self, plan: Plan, arrays: MessageArrays, at: np.ndarray, kinds: np.ndarray) -> Optional[np.ndarray]:
-        """Which rows of a batch can be kept, as far as the data keys tell
-        (None: all of them)."""
-        if not self.data_tests and not self.required_data:
+    def early_keep(self, plan: Plan, arrays: MessageArrays, placed: Placed) -> Optional[np.ndarray]:
+        """Which rows of a batch the filters on data keys keep (None: all of
+        them)."""
+        if not self.data_tests:
             return None
-        keep = np.ones(len(at), dtype=bool)
-        for key in self.required_data:
-            keep &= at[:, plan.index[key]] >= 0
+        keep = np.ones(len(placed.subsets), dtype=bool)
         for key in self.data_tests:
-            column = at[:, plan.index[key]]
-            present = keep & (column >= 0)
-            where = np.flatnonzero(present)
-            if kinds[plan.index[key]] == KEY_TEXT:
-                values = np.empty(len(at), dtype=object)
-                values[where] = arrays.text(column[where])
+            j = plan.index[key]
+            present = keep & placed.present[j]
+            if placed.kinds[j] == KEY_TEXT:
+                values = np.empty(len(keep), dtype=object)
+                where = np.flatnonzero(present)
+                values[where] = arrays.text(placed.items[j][where])
             else:
-                values = np.full(len(at), np.nan)
-                values[where] = arrays.gather(column[where])
+                values = np.where(present, placed.values[j], np.nan)
             keep &= self.test(key, values, present)
         return keep
 
@@ -113,13 +112,13 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
 
     def place(arrays: MessageArrays) -> None:
         if not sample:
-            sample.append((arrays.tables, arrays.codes if arrays.columns is None else arrays.columns))
-        at, subsets, kinds = message_rows(plan, arrays, met)
-        if len(at):
-            keep = request.early_keep(plan, arrays, at, kinds)
+            sample.append((arrays.tables, arrays.codes))
+        placed = message_rows(plan, arrays, met, request.required_data)
+        if len(placed.subsets):
+            keep = request.early_keep(plan, arrays, placed)
             if keep is not None:
-                at, subsets = at[keep], subsets[keep]
-            collected.add(arrays, at, subsets, kinds)
+                placed = placed.take(keep)
+            collected.add(arrays, placed)
 
     def flush() -> None:
         if pending:
@@ -172,9 +171,9 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
 def _frame(pd: Any, request: Request, plan: Plan, collected: Collected, header_rows: List[Tuple[Any, ...]],
            dropna: bool) -> Any:
     present = collected.all_present()
-    n = len(present)
+    n = present.shape[1]
     values: Dict[str, np.ndarray] = {k: collected.column(j) for k, j in plan.index.items()}
-    has: Dict[str, np.ndarray] = {k: present[:, j] for k, j in plan.index.items()}
+    has: Dict[str, np.ndarray] = {k: present[j] for k, j in plan.index.items()}
     whole = {k for k, j in plan.index.items() if collected.kinds[j] == {"whole"}}
     if request.header_keys:
         numbers = collected.message_numbers()
@@ -209,7 +208,33 @@ def _frame(pd: Any, request: Request, plan: Plan, collected: Collected, header_r
     for name in request.columns:
         v = values[name][keep]
         frame[name] = integers(pd, v) if name in whole and v.dtype.kind == "f" else v
-    return pd.DataFrame(frame, copy=False)
+    return data_frame(pd, frame, int(keep.sum()))
+
+
+_COLUMN_INDEXES: Dict[Tuple[str, ...], Any] = {}
+_COLUMN_INDEXES_KEPT = 64
+
+
+def data_frame(pd: Any, columns: Dict[str, Any], rows: int) -> Any:
+    """``pd.DataFrame(columns)`` for arrays of `rows` values, without its
+    cost per call of making the column index from the names: the names of
+    each list are made into an index's array once, and each frame gets an
+    index of its own over that array (an index's name can be set; its array
+    cannot change). Columns of objects are inferred as the constructor
+    infers them (text becomes a string column)."""
+    names = tuple(columns)
+    labels = _COLUMN_INDEXES.get(names)
+    if labels is None:
+        if len(_COLUMN_INDEXES) >= _COLUMN_INDEXES_KEPT:
+            _COLUMN_INDEXES.clear()
+        labels = _COLUMN_INDEXES[names] = pd.Index(list(names)).array
+    arrays = list(columns.values())
+    infer = any(a.dtype == object for a in arrays)
+    try:
+        make = pd.DataFrame._from_arrays
+    except AttributeError:  # a pandas without it
+        return pd.DataFrame(columns, copy=False)
+    return make(arrays, columns=pd.Index(labels, copy=False), index=pd.RangeIndex(rows), verify_integrity=infer)
 
 
 def integers(pd: Any, v: np.ndarray) -> Any:

@@ -9,7 +9,6 @@ import numpy as np
 
 from .. import _ext
 from .._reader import Message, ReadError
-from ..arrays import BITMAP_VALUE
 from ..arrays import MessageArrays as MessageView
 
 # Below this many bytes of data in a batch, one thread decodes it: starting
@@ -21,35 +20,23 @@ class MessageArrays(NamedTuple):
     """What the row builder needs of one decoded message, or of several
     joined. Items are counted over the whole batch, subset after subset."""
 
-    codes: Optional[np.ndarray]  # the descriptor of each item (None when `columns` says it)
-    gather: Callable[[np.ndarray], np.ndarray]  # float64 values of items (NaN: missing, or character data)
-    starts: np.ndarray  # int64, where each subset starts, then the item count
+    decoded: Any  # the native result (``_ext.Decoded``)
+    # The descriptor of each item, or of each column of a compressed
+    # message (whose subsets all hold the same items).
+    codes: np.ndarray
     text: Callable[[np.ndarray], List[Optional[str]]]  # character values of items
     tables: Any  # corvena LoadedTables: .info(code).key, .tableset
-    columns: Optional[np.ndarray] = None  # every subset's descriptors, when all subsets have the same
-    # Which items (of `codes`, or of `columns`) were read through a bitmap:
-    # statistics, substitutes or replaced values of earlier elements.
-    bitmap: Optional[np.ndarray] = None
+    subsets: int
     # The first subset of each message, and the number the caller gave
     # each message (read_bufr counts the messages it reads).
     subset_firsts: np.ndarray = np.zeros(1, dtype=np.int64)
     numbers: np.ndarray = np.zeros(1, dtype=np.int64)
 
-    @property
-    def subsets(self) -> int:
-        return len(self.starts) - 1
-
     def message_of(self, subsets: np.ndarray) -> np.ndarray:
         """The caller's number of the message of each subset."""
+        if len(self.numbers) == 1:
+            return np.full(len(subsets), self.numbers[0], dtype=np.int64)
         return self.numbers[np.searchsorted(self.subset_firsts, subsets, side="right") - 1]
-
-
-def message_arrays(message: Message) -> MessageArrays:
-    """The arrays of `message` (decoded here)."""
-    found = decode([message], 1)[0]
-    if isinstance(found, ReadError):
-        raise found
-    return from_decoded(message.loaded_tables(), message.arrays())
 
 
 def decode(messages: Sequence[Message], threads: int) -> List[Any]:
@@ -92,24 +79,8 @@ def from_decoded(tables: Any, decoded: MessageView, number: int = 0) -> MessageA
             out.append(None if k < 0 else texts[k].rstrip("\x00"))
         return out
 
-    numbers = np.array([number], dtype=np.int64)
-    if decoded.compressed:
-
-        # The block is columns x subsets, read in place: item s * width + j
-        # is cell j * subsets + s.
-        cells, width, subsets = decoded._cells.reshape(-1), decoded.columns, decoded.subsets
-
-        def gather(positions: np.ndarray) -> np.ndarray:
-            s, j = np.divmod(positions, width)
-            return cells.take(j * subsets + s)
-
-        bitmap = (decoded._column_flags & BITMAP_VALUE) != 0
-        return MessageArrays(None, gather, decoded.subset_offsets, text, tables, decoded.column_descriptors,
-                             bitmap, numbers=numbers)
-    values = decoded.values
-    bitmap = (decoded.flags & BITMAP_VALUE) != 0
-    return MessageArrays(decoded.descriptors, values.take, decoded.subset_offsets, text, tables, None, bitmap,
-                         numbers=numbers)
+    codes = decoded.column_descriptors if decoded.compressed else decoded.descriptors
+    return MessageArrays(decoded.decoded, codes, text, tables, decoded.subsets, numbers=np.array([number]))
 
 
 def join(tables: Any, decoded: List[Any], numbers: List[int]) -> MessageArrays:

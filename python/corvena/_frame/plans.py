@@ -5,8 +5,9 @@ subset holds them. A value stays in force for the values after it; when a
 key comes back, the row built so far is given out, and the key and every key
 set after it are dropped before the new value is taken. The subsets of
 uncompressed messages (joined, many messages at a time) are followed in one
-native pass (``_ext.rows``); the subsets of a compressed message, which all
-hold the same items, share the rows of one, placed at each with numpy. A
+native pass (``_ext.rows``), which gives the values of the rows too; the
+subsets of a compressed message, which all hold the same items, share the
+rows of one. A
 plan (the keys of a request, and which element of which tables fills each)
 is shared by the calls of a process. No Python runs per value.
 """
@@ -15,7 +16,7 @@ from __future__ import annotations
 
 import threading
 import weakref
-from typing import Any, Dict, List, Sequence, Set, Tuple
+from typing import Any, Dict, List, NamedTuple, Sequence, Set, Tuple
 
 import numpy as np
 
@@ -106,48 +107,37 @@ def _is_text(tables: Any, code: int) -> bool:
         return False
 
 
-def _without_bitmap_values(element: np.ndarray, bitmap: Any) -> np.ndarray:
-    """`element` with the values read through a bitmap left out: they carry
-    the descriptor of the element they refer to, but are a statistic, a
-    substitute or a replaced value, not an observation of that key."""
-    if bitmap is None or not bitmap.any():
-        return element
-    element = element.copy()
-    element[bitmap] = -1
-    return element
+class Placed(NamedTuple):
+    """The rows of a message (or of joined messages), key after key."""
+
+    subsets: np.ndarray  # the subset of each row
+    kinds: np.ndarray  # the KEY_* kind of each key
+    values: np.ndarray  # keys x rows: the value (NaN: absent, missing or text)
+    present: np.ndarray  # keys x rows: whether the row holds the key
+    items: Dict[int, np.ndarray]  # the item position in each row of each text key (-1: absent)
+
+    def take(self, keep: np.ndarray) -> "Placed":
+        """The rows that `keep` marks."""
+        return Placed(self.subsets[keep], self.kinds, self.values[:, keep], self.present[:, keep],
+                      {k: v[keep] for k, v in self.items.items()})
 
 
-def message_rows(plan: Plan, arrays: MessageArrays, met: Set[int]) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """The item position of each key in each row of a message (or of joined
-    messages; -1: absent), the subset of each row, and the kind of each key.
-    Adds the elements the message holds to `met`. With no data keys, each
-    subset is one row."""
+def message_rows(plan: Plan, arrays: MessageArrays, met: Set[int], required: bytes = b"") -> Placed:
+    """The rows of a message (or of joined messages), rows without a key
+    that `required` marks (a byte per key) left out. Adds the elements the
+    message holds to `met`."""
     width = len(plan.keys)
-    n = arrays.subsets
-    if width == 0:
-        return np.zeros((n, 0), dtype=np.int64), np.arange(n), np.zeros(0, dtype=np.int8)
-    none = np.zeros((0, width), dtype=np.int64), np.zeros(0, dtype=np.int64)
-    if arrays.columns is not None:
-        # Every subset has the same items: the rows of one, placed at each.
-        element, kinds = plan.lookup(arrays.tables, arrays.columns)
-        _add_met(met, element)
-        element = _without_bitmap_values(element, arrays.bitmap)
-        items, _ = _ext.rows(element.tobytes(), np.array([0, len(element)], dtype=np.int64).tobytes(),
-                             _keys_of(plan), width)
-        column = np.frombuffer(items, dtype=np.int64).reshape(-1, width)
-        if len(column) == 0:
-            return none + (kinds,)
-        at = arrays.starts[:-1, None, None] + column[None, :, :]
-        at = np.where(column[None, :, :] >= 0, at, -1).reshape(-1, width)
-        return at, np.repeat(np.arange(n), len(column)), kinds
-
-    # Uncompressed: each subset's items are followed natively, one pass.
     element, kinds = plan.lookup(arrays.tables, arrays.codes)
     _add_met(met, element)
-    element = _without_bitmap_values(element, arrays.bitmap)
-    items, subsets = _ext.rows(element.tobytes(), arrays.starts.astype(np.int64, copy=False).tobytes(),
-                               _keys_of(plan), width)
-    return np.frombuffer(items, dtype=np.int64).reshape(-1, width), np.frombuffer(subsets, dtype=np.int64), kinds
+    text = kinds == KEY_TEXT
+    subsets, values, present, items = _ext.rows(arrays.decoded, element.tobytes(), _keys_of(plan), width,
+                                                required, text.tobytes())
+    subsets = np.frombuffer(subsets, dtype=np.int64)
+    n = len(subsets)
+    items = np.frombuffer(items, dtype=np.int64).reshape(int(text.sum()), n)
+    return Placed(subsets, kinds, np.frombuffer(values, dtype=np.float64).reshape(width, n),
+                  np.frombuffer(present, dtype=bool).reshape(width, n),
+                  dict(zip(np.flatnonzero(text).tolist(), items)))
 
 
 def _keys_of(plan: Plan) -> bytes:
@@ -171,43 +161,43 @@ class Collected:
         self.width = width
         self.numbers: List[List[np.ndarray]] = [[] for _ in range(width)]
         self.kinds: List[set] = [set() for _ in range(width)]
-        self.present: List[np.ndarray] = []
+        self.present: List[np.ndarray] = []  # keys x rows, per message
         self.messages: List[np.ndarray] = []
 
-    def add(self, arrays: MessageArrays, at: np.ndarray, subsets: np.ndarray, kinds: np.ndarray) -> None:
-        present = at >= 0
-        numbers = arrays.gather(np.where(present, at, 0).reshape(-1)).reshape(at.shape)
-        numbers[~present] = np.nan
-        self.present.append(present)
-        self.messages.append(arrays.message_of(subsets))
+    def add(self, arrays: MessageArrays, placed: Placed) -> None:
+        self.present.append(placed.present)
+        self.messages.append(arrays.message_of(placed.subsets))
         for j in range(self.width):
-            if kinds[j] == KEY_WHOLE:
+            kind = placed.kinds[j]
+            if kind == KEY_WHOLE:
                 self.kinds[j].add("whole")
-            elif kinds[j] == KEY_NUMBERS:
+            elif kind == KEY_NUMBERS:
                 self.kinds[j].add("number")
-            if kinds[j] == KEY_TEXT:
+            if kind == KEY_TEXT:
+                at = placed.items[j]
                 col = np.empty(len(at), dtype=object)
-                where = np.flatnonzero(present[:, j])
+                where = np.flatnonzero(at >= 0)
                 if len(where):
-                    col[where] = arrays.text(at[where, j])
+                    col[where] = arrays.text(at[where])
                 self.kinds[j].add("text")
                 self.numbers[j].append(col)
             else:
-                self.numbers[j].append(numbers[:, j])
+                self.numbers[j].append(placed.values[j])
 
     def add_bare(self, number: int, subsets: int) -> None:
         """A row for each of the `subsets` subsets of message `number`, with
         no data key."""
-        self.present.append(np.zeros((subsets, self.width), dtype=bool))
+        self.present.append(np.zeros((self.width, subsets), dtype=bool))
         self.messages.append(np.full(subsets, number, dtype=np.int64))
 
     def rows(self) -> int:
         return sum(len(m) for m in self.messages)
 
     def all_present(self) -> np.ndarray:
+        """Keys x rows: whether each row holds each key."""
         if not self.present:
-            return np.zeros((0, self.width), dtype=bool)
-        return np.concatenate(self.present)
+            return np.zeros((self.width, 0), dtype=bool)
+        return self.present[0] if len(self.present) == 1 else np.concatenate(self.present, axis=1)
 
     def message_numbers(self) -> np.ndarray:
         return np.concatenate(self.messages) if self.messages else np.zeros(0, dtype=np.int64)
@@ -218,7 +208,7 @@ class Collected:
             return np.zeros(0, dtype=np.float64)
         if "text" in self.kinds[j]:
             parts = [p if p.dtype == object else as_objects(p) for p in parts]
-        return np.concatenate(parts)
+        return parts[0] if len(parts) == 1 else np.concatenate(parts)
 
 
 def as_objects(v: np.ndarray) -> np.ndarray:
