@@ -84,5 +84,6 @@ def __getattr__(name: str):
     if name == "read_bufr":
         from .frame import read_bufr
 
+        globals()["read_bufr"] = read_bufr  # found directly from now on
         return read_bufr
     raise AttributeError("module 'corvena' has no attribute %r" % name)

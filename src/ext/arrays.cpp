@@ -402,7 +402,9 @@ PyObject* fn_rows(PyObject*, PyObject* args, PyObject* kwargs) {
                   span_of<double>(at[1], total * width), span_of<std::uint8_t>(at[2], total * width),
                   span_of<std::int64_t>(at[3], total * marked));
         Py_END_ALLOW_THREADS
-        return PyTuple_Pack(4, subsets.get(), values.get(), present.get(), items.get());
+        Ref seen(bytes_of(layout.seen));
+        if (!seen) return nullptr;
+        return PyTuple_Pack(5, subsets.get(), values.get(), present.get(), items.get(), seen.get());
     })
 }
 

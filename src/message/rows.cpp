@@ -64,6 +64,20 @@ std::vector<std::int16_t> without_bitmap_values(std::span<const std::int16_t> el
     return out;
 }
 
+// Which keys the elements of `element` fill (out of range: false).
+bool keys_seen(std::span<const std::int16_t> element, std::span<const std::int32_t> key_of, std::size_t width,
+               std::vector<std::uint8_t>& seen) {
+    seen.assign(width, 0);
+    for (const std::int16_t e : element) {
+        if (e < 0) continue;
+        if (static_cast<std::size_t>(e) >= key_of.size()) return false;
+        const std::int32_t k = key_of[static_cast<std::size_t>(e)];
+        if (k < 0 || static_cast<std::size_t>(k) >= width) return false;
+        seen[static_cast<std::size_t>(k)] = 1;
+    }
+    return true;
+}
+
 // Leaves out the rows of `rows` (items and subsets) without an item of
 // every key `required` marks.
 void keep_complete(Rows& rows, std::span<const std::uint8_t> required) {
@@ -95,6 +109,7 @@ bool lay_out_rows(const DecodedArrays& d, std::span<const std::int16_t> element,
                   std::span<const std::int32_t> key_of, std::size_t width, std::span<const std::uint8_t> required,
                   RowLayout& out) {
     if (!required.empty() && required.size() != width) return false;
+    if (!keys_seen(element, key_of, width, out.seen)) return false;
     out.shared = d.compressed;
     if (!d.compressed) {
         if (element.size() != d.codes.size() || d.flags.size() != d.codes.size() ||

@@ -44,6 +44,9 @@ struct RowLayout {
     bool shared = false;
     std::size_t subsets = 0;  // shared: the subsets, and the columns of each
     std::size_t columns = 0;
+    // For each key, whether an item (read through a bitmap or not) is of one
+    // of its elements.
+    std::vector<std::uint8_t> seen;
 
     std::size_t size() const { return shared ? rows.subsets.size() * subsets : rows.subsets.size(); }
 };

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Union
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -98,7 +98,7 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
     threads = DEFAULT_THREADS if threads is None else positive_threads(threads)
     collected = Collected(len(plan.keys))
     header_rows: List[Tuple[Any, ...]] = []  # the header values of each message read, by its number
-    met: Set[int] = set()  # the elements of the plan that the messages hold
+    seen = np.zeros(len(plan.keys), dtype=bool)  # the data keys that the messages hold
     # The tables and descriptors of the first batch read, for the keys to
     # suggest (not the batch itself, whose values would then live for the
     # whole call).
@@ -113,7 +113,7 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
     def place(arrays: MessageArrays) -> None:
         if not sample:
             sample.append((arrays.tables, arrays.codes))
-        placed = message_rows(plan, arrays, met, request.required_data)
+        placed = message_rows(plan, arrays, seen, request.required_data)
         if len(placed.subsets):
             keep = request.early_keep(plan, arrays, placed)
             if keep is not None:
@@ -164,7 +164,7 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
             size[0] += one.items
     flush()
     if sample and check_keys:
-        _check_keys_met(request, plan, met, sample[0])
+        _check_keys_met(request, plan, seen, sample[0])
     return _frame(pd, request, plan, collected, header_rows, dropna)
 
 
@@ -230,11 +230,11 @@ def data_frame(pd: Any, columns: Dict[str, Any], rows: int) -> Any:
         labels = _COLUMN_INDEXES[names] = pd.Index(list(names)).array
     arrays = list(columns.values())
     infer = any(a.dtype == object for a in arrays)
-    try:
-        make = pd.DataFrame._from_arrays
-    except AttributeError:  # a pandas without it
+    try:  # pandas' own constructors from parts it has checked (the labels, once)
+        make, index = pd.DataFrame._from_arrays, pd.Index._simple_new(labels)
+    except (AttributeError, TypeError):  # a pandas without them
         return pd.DataFrame(columns, copy=False)
-    return make(arrays, columns=pd.Index(labels, copy=False), index=pd.RangeIndex(rows), verify_integrity=infer)
+    return make(arrays, columns=index, index=pd.RangeIndex(rows), verify_integrity=infer)
 
 
 def integers(pd: Any, v: np.ndarray) -> Any:
@@ -242,15 +242,15 @@ def integers(pd: Any, v: np.ndarray) -> Any:
     as they are where an operator gave them decimals or they are too large
     for a double to hold every integer."""
     gone = np.isnan(v)
-    held = v[~gone]
-    if len(held) and (np.any(held != np.round(held)) or np.abs(held).max() >= 2.0 ** 53):
+    whole = np.where(gone, 0.0, v)
+    if len(v) and (not np.array_equal(whole, np.rint(whole)) or np.abs(whole).max() >= 2.0 ** 53):
         return v
-    return pd.arrays.IntegerArray(np.where(gone, 0, v).astype(np.int64), gone)
+    return pd.arrays.IntegerArray(whole.astype(np.int64), gone)
 
 
-def _check_keys_met(request: Request, plan: Plan, met: Set[int], sample: Tuple[Any, np.ndarray]) -> None:
+def _check_keys_met(request: Request, plan: Plan, seen: np.ndarray, sample: Tuple[Any, np.ndarray]) -> None:
     """KeyError for the keys asked for that no message read holds."""
-    held = {plan.key_of[e] for e in met}
+    held = set(np.flatnonzero(seen).tolist())
     unknown = [k for k in dict.fromkeys(request.columns + list(request.filters))
                if k not in COMPUTED and k not in headers.KNOWN and plan.index[k] not in held]
     if not unknown:

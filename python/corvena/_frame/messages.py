@@ -8,7 +8,7 @@ from typing import Any, Callable, List, NamedTuple, Optional, Sequence
 import numpy as np
 
 from .. import _ext
-from .._reader import Message, ReadError
+from .._reader import Message
 from ..arrays import MessageArrays as MessageView
 
 # Below this many bytes of data in a batch, one thread decodes it: starting

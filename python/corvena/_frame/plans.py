@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import threading
 import weakref
-from typing import Any, Dict, List, NamedTuple, Sequence, Set, Tuple
+from typing import Any, Dict, List, NamedTuple, Sequence, Tuple
 
 import numpy as np
 
@@ -47,6 +47,7 @@ class Plan:
         self._luts: "weakref.WeakKeyDictionary[Any, Tuple[np.ndarray, np.ndarray]]" = weakref.WeakKeyDictionary()
         self._elements: Dict[Tuple[int, int], int] = {}  # (descriptor, key index) -> element index
         self.key_of: List[int] = []  # element index -> key index
+        self.key_bytes = b""  # key_of as int32 bytes
         self._lock = threading.Lock()
 
     def lookup(self, tables: Any, codes: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
@@ -77,6 +78,7 @@ class Plan:
                     element = self._elements.setdefault((code, k), len(self._elements))
                     if element == len(self.key_of):
                         self.key_of.append(k)
+                        self.key_bytes = np.array(self.key_of, dtype=np.int32).tobytes()
                     lut[code] = element
                     if _is_text(tables, code):
                         kinds[k] = KEY_TEXT
@@ -122,35 +124,22 @@ class Placed(NamedTuple):
                       {k: v[keep] for k, v in self.items.items()})
 
 
-def message_rows(plan: Plan, arrays: MessageArrays, met: Set[int], required: bytes = b"") -> Placed:
+def message_rows(plan: Plan, arrays: MessageArrays, seen: np.ndarray, required: bytes = b"") -> Placed:
     """The rows of a message (or of joined messages), rows without a key
-    that `required` marks (a byte per key) left out. Adds the elements the
-    message holds to `met`."""
+    that `required` marks (a byte per key) left out. Marks in `seen` (a bool
+    per key) the keys the message holds."""
     width = len(plan.keys)
     element, kinds = plan.lookup(arrays.tables, arrays.codes)
-    _add_met(met, element)
     text = kinds == KEY_TEXT
-    subsets, values, present, items = _ext.rows(arrays.decoded, element.tobytes(), _keys_of(plan), width,
-                                                required, text.tobytes())
+    subsets, values, present, items, held = _ext.rows(arrays.decoded, element.tobytes(), plan.key_bytes, width,
+                                                      required, text.tobytes())
+    seen |= np.frombuffer(held, dtype=bool)
     subsets = np.frombuffer(subsets, dtype=np.int64)
     n = len(subsets)
-    items = np.frombuffer(items, dtype=np.int64).reshape(int(text.sum()), n)
+    texts = np.flatnonzero(text).tolist()
+    items = np.frombuffer(items, dtype=np.int64).reshape(len(texts), n)
     return Placed(subsets, kinds, np.frombuffer(values, dtype=np.float64).reshape(width, n),
-                  np.frombuffer(present, dtype=bool).reshape(width, n),
-                  dict(zip(np.flatnonzero(text).tolist(), items)))
-
-
-def _keys_of(plan: Plan) -> bytes:
-    """The key of each element the plan knows (after its look-ups)."""
-    with plan._lock:
-        return np.array(plan.key_of, dtype=np.int32).tobytes()
-
-
-def _add_met(met: Set[int], element: np.ndarray) -> None:
-    """Adds the elements of `element` (-1: none) to `met`."""
-    held = element[element >= 0]
-    if len(held):
-        met.update(np.flatnonzero(np.bincount(held)).tolist())
+                  np.frombuffer(present, dtype=bool).reshape(width, n), dict(zip(texts, items)))
 
 
 class Collected:
