@@ -219,7 +219,8 @@ def test_no_leaks(tmp_path, definitions):
         expect(_ext.with_code_tables, t, {1001: {1: "x"}}),
         expect(join, [good, compressed], t, True), expect(join, [good, compressed], t, False),
         expect(_ext.join, [None], t, True),
-        expect(rows, good, t, b"", b""), expect(rows, compressed, t, b"\1\0", b"\1\1"), expect(rows, good, t, b"\1", b""),
+        expect(rows, [good], t, b"", b""), expect(rows, [compressed, good], t, b"\1\0", b"\1\1"),
+        expect(rows, [good], t, b"\1", b""),
         expect(_ext.datetimes, *[b"\0" * 80] * 6), expect(_ext.datetimes, *[b"\0" * 8] * 5 + [b""]),
     ]
     for fn in cases:
@@ -252,14 +253,22 @@ def _i16(values):
     return b"".join(v.to_bytes(2, "little", signed=True) for v in values)
 
 
-# One element (key 0 of two keys).
-ROW_ELEMENTS = _i16([0])
+def _lut(element):
+    """A table of elements by descriptor: descriptor 1001 is `element` (-2:
+    not looked up), every other none."""
+    table = [-1] * 1002
+    table[1001] = element
+    return _i16(table)
+
+
+# Descriptor 1001 is element 0, of key 0 (of two).
+ROW_LUT = _lut(0)
 ROW_KEYS = _i32([0])
 
 
 def rows(data, tables, required, positions):
-    decoded = _ext.decode_arrays(data, tables)
-    return _ext.rows(decoded, ROW_ELEMENTS, ROW_KEYS, 2, required, positions)
+    decoded = [_ext.decode_arrays(d, tables) for d in data]
+    return _ext.rows(decoded, ROW_LUT, ROW_KEYS, 2, required, positions), _ext.unknown_codes(decoded, _lut(-2))
 
 
 def join(data, tables, raw):
@@ -275,7 +284,10 @@ def test_private_native_entries_check_their_arguments(tmp_path):
     compressed = _ext.decode_arrays(message([1001], Bits().put(5, 7).put(2, 6).put(0, 2).put(1, 2), subsets=2,
                                             compressed=True), t)
     plain = _ext.decode_arrays(message([1001], Bits().put(5, 7)), t)
+    other = _ext.decode_arrays(message([1001], Bits().put(5, 7)), c.TableSet.from_eccodes(table_dir(
+        tmp_path / "u", elements=[(1001, "A", "Numeric", 0, 0, 7)])))
     assert _ext.json_columns(compressed, b"\0", b"\0\0") == ["[5,6]"]
+    assert _ext.unknown_codes([plain, compressed], _lut(-2)) == [1001] and _ext.unknown_codes([plain], ROW_LUT) == []
     for fn, args, error in [
         # Buffers given by the caller were once trusted, sizes and all.
         (_ext.json_columns, ({"subsets": 1 << 61}, b"\0", b"\0\0"), TypeError),
@@ -291,15 +303,18 @@ def test_private_native_entries_check_their_arguments(tmp_path):
         (_ext.join, (plain, t, True), TypeError),
         (_ext.join, ([plain], None, True), TypeError),
         # Row forming: sizes, elements and keys the caller gives are checked.
-        (_ext.rows, (plain, _i16([0, 0]), ROW_KEYS, 2, b"", b""), ValueError),
-        (_ext.rows, (plain, b"\0", ROW_KEYS, 2, b"", b""), ValueError),
-        (_ext.rows, (compressed, b"", ROW_KEYS, 2, b"", b""), ValueError),
-        (_ext.rows, (plain, _i16([1]), ROW_KEYS, 2, b"", b""), ValueError),
-        (_ext.rows, (plain, ROW_ELEMENTS, _i32([2]), 2, b"", b""), ValueError),
-        (_ext.rows, (plain, ROW_ELEMENTS, ROW_KEYS, 2, b"\1", b""), ValueError),
-        (_ext.rows, (plain, ROW_ELEMENTS, ROW_KEYS, 2, b"", b"\1\1\1"), ValueError),
-        (_ext.rows, (ROW_ELEMENTS, ROW_ELEMENTS, ROW_KEYS, 2, b"", b""), TypeError),
-        (_ext.rows, (plain, list(ROW_ELEMENTS), ROW_KEYS, 2, b"", b""), TypeError),
+        (_ext.rows, ([plain], _lut(-2), ROW_KEYS, 2, b"", b""), ValueError),
+        (_ext.rows, ([plain], ROW_LUT[:-1], ROW_KEYS, 2, b"", b""), ValueError),
+        (_ext.rows, ([compressed], _lut(1), ROW_KEYS, 2, b"", b""), ValueError),
+        (_ext.rows, ([plain], ROW_LUT, _i32([2]), 2, b"", b""), ValueError),
+        (_ext.rows, ([plain], ROW_LUT, ROW_KEYS, 2, b"\1", b""), ValueError),
+        (_ext.rows, ([plain], ROW_LUT, ROW_KEYS, 2, b"", b"\1\1\1"), ValueError),
+        (_ext.rows, ([plain, other], ROW_LUT, ROW_KEYS, 2, b"", b""), ValueError),
+        (_ext.rows, (plain, ROW_LUT, ROW_KEYS, 2, b"", b""), TypeError),
+        (_ext.rows, ([ROW_LUT], ROW_LUT, ROW_KEYS, 2, b"", b""), TypeError),
+        (_ext.rows, ([plain], list(ROW_LUT), ROW_KEYS, 2, b"", b""), TypeError),
+        (_ext.unknown_codes, ([plain], b"\0"), ValueError),
+        (_ext.unknown_codes, ([plain, other], ROW_LUT), ValueError),
         (_ext.datetimes, (b"\0" * 8,) * 5 + (b"",), ValueError),
         (_ext.datetimes, (b"\0" * 7,) * 6, ValueError),
         (_ext.datetimes, (None,) * 6, TypeError),

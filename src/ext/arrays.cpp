@@ -331,6 +331,51 @@ PyObject* bytes_of(const std::vector<T>& v) {
 
 namespace {
 
+// The Decoded objects of the sequence `obj`, all decoded with one TableSet
+// (held in `held` for the call); false with an exception set otherwise.
+bool decoded_parts(PyObject* obj, std::vector<const DecodedArrays*>& parts, std::vector<Ref>& held) {
+    Ref seq(PySequence_Fast(obj, "argument 'decoded': a sequence of Decoded objects is expected"));
+    if (!seq) return false;
+    const Py_ssize_t n = PySequence_Size(seq.get());
+    if (n < 0) return false;
+    const TableSet* first = nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item(PySequence_GetItem(seq.get(), i));
+        if (!item) return false;
+        const TableSet* used = nullptr;
+        const DecodedArrays* d = decoded_arg(item.get(), "decoded", &used);
+        held.push_back(std::move(item));
+        if (d == nullptr) return false;
+        if (first != nullptr && used != first) {
+            PyErr_SetString(PyExc_ValueError, "argument 'decoded': every message must be decoded with one TableSet");
+            return false;
+        }
+        first = used;
+        parts.push_back(d);
+    }
+    return true;
+}
+
+// A table of int16 elements by descriptor: read in place where aligned (as
+// bytes objects are), else copied into `copy`.
+bool lut_arg(PyObject* obj, std::vector<std::int16_t>& copy, std::span<const std::int16_t>& lut) {
+    std::string_view data;
+    if (!py::bytes_arg(obj, "lut", data)) return false;
+    if (data.size() % sizeof(std::int16_t) != 0) {
+        PyErr_SetString(PyExc_ValueError, "argument 'lut': a whole number of 2-byte numbers is expected");
+        return false;
+    }
+    const std::size_t count = data.size() / sizeof(std::int16_t);
+    if (reinterpret_cast<std::uintptr_t>(data.data()) % alignof(std::int16_t) == 0) {
+        lut = {reinterpret_cast<const std::int16_t*>(data.data()), count};
+    } else {
+        copy.resize(count);
+        if (count != 0) std::memcpy(copy.data(), data.data(), data.size());
+        lut = copy;
+    }
+    return true;
+}
+
 // A new bytes object of `count` numbers of `size` bytes, and where its
 // bytes are (to fill before anyone else sees it); null with MemoryError
 // when the size is beyond what a bytes object holds.
@@ -353,58 +398,103 @@ std::span<T> span_of(char* data, std::size_t count) {
     return {reinterpret_cast<T*>(data), count};
 }
 
+// The text of an item as str (its trailing NULs left out), or None.
+PyObject* text_or_none(const std::string* text) {
+    if (text == nullptr) {
+        Py_INCREF(Py_None);
+        return Py_None;
+    }
+    std::string_view view(*text);
+    while (!view.empty() && view.back() == '\0') view.remove_suffix(1);
+    return py::text_to_str(view);
+}
+
 }  // namespace
+
+PyObject* fn_unknown_codes(PyObject*, PyObject* args, PyObject* kwargs) {
+    CORVENA_GUARD({
+        PyObject* a[2];
+        if (!py::bind_args(args, kwargs, "unknown_codes", {"decoded", "lut"}, a)) return nullptr;
+        std::vector<const DecodedArrays*> parts;
+        std::vector<Ref> held;
+        std::vector<std::int16_t> copy;
+        std::span<const std::int16_t> lut;
+        if (!decoded_parts(a[0], parts, held) || !lut_arg(a[1], copy, lut)) return nullptr;
+        const auto codes = unknown_codes(parts, lut);
+        Ref list(PyList_New(static_cast<Py_ssize_t>(codes.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < codes.size(); ++i) {
+            PyObject* code = PyLong_FromUnsignedLong(codes[i]);
+            if (code == nullptr) return nullptr;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), code);
+        }
+        return list.release();
+    })
+}
 
 PyObject* fn_rows(PyObject*, PyObject* args, PyObject* kwargs) {
     CORVENA_GUARD({
         PyObject* a[6];
-        if (!py::bind_args(args, kwargs, "rows", {"decoded", "element", "key_of", "width", "required", "positions"},
-                           a)) {
+        if (!py::bind_args(args, kwargs, "rows", {"decoded", "lut", "key_of", "width", "required", "positions"}, a)) {
             return nullptr;
         }
-        const DecodedArrays* decoded = decoded_arg(a[0], "decoded");
-        if (decoded == nullptr) return nullptr;
-        std::vector<std::int16_t> element;
+        std::vector<const DecodedArrays*> parts;
+        std::vector<Ref> held;
+        std::vector<std::int16_t> lut_copy;
+        std::span<const std::int16_t> lut;
         std::vector<std::int32_t> key_of;
         std::vector<std::uint8_t> required;
         std::vector<std::uint8_t> positions;
         std::uint32_t width = 0;
-        if (!numbers_arg(a[1], "element", element) || !numbers_arg(a[2], "key_of", key_of) ||
-            !py::u32_arg(a[3], "width", width) || !numbers_arg(a[4], "required", required) ||
-            !numbers_arg(a[5], "positions", positions)) {
+        if (!decoded_parts(a[0], parts, held) || !lut_arg(a[1], lut_copy, lut) ||
+            !numbers_arg(a[2], "key_of", key_of) || !py::u32_arg(a[3], "width", width) ||
+            !numbers_arg(a[4], "required", required) || !numbers_arg(a[5], "positions", positions)) {
             return nullptr;
         }
-        RowLayout layout;
+        RowBatch batch;
         bool ok = false;
         Py_BEGIN_ALLOW_THREADS
-        ok = lay_out_rows(*decoded, element, key_of, width, required, layout);
+        ok = lay_out_batch(parts, lut, key_of, width, required, batch);
         Py_END_ALLOW_THREADS
         if (!ok || (!positions.empty() && positions.size() != width)) {
             PyErr_SetString(PyExc_ValueError,
-                            "rows: an element without a key, not one element per item (or column), or not "
-                            "one byte per key in `required` or `positions`");
+                            "rows: a descriptor not looked up, an element without a key, or not one byte per "
+                            "key in `required` or `positions`");
             return nullptr;
         }
-        const std::size_t total = layout.size();
+        const std::size_t total = batch.size();
         const std::size_t marked = static_cast<std::size_t>(std::count_if(
             positions.begin(), positions.end(), [](std::uint8_t b) { return b != 0; }));
-        char* at[4];
-        Ref subsets(new_bytes(total, sizeof(std::int64_t), at[0]));
-        if (!subsets) return nullptr;
+        char* at[3];
+        Ref messages(new_bytes(total, sizeof(std::int64_t), at[0]));
+        if (!messages) return nullptr;
         Ref values(new_bytes(total * width, sizeof(double), at[1]));
         if (!values) return nullptr;
         Ref present(new_bytes(total * width, 1, at[2]));
         if (!present) return nullptr;
-        Ref items(new_bytes(total * marked, sizeof(std::int64_t), at[3]));
-        if (!items) return nullptr;
+        std::vector<std::int64_t> items(total * marked);
         Py_BEGIN_ALLOW_THREADS
-        fill_rows(*decoded, layout, positions, span_of<std::int64_t>(at[0], total),
-                  span_of<double>(at[1], total * width), span_of<std::uint8_t>(at[2], total * width),
-                  span_of<std::int64_t>(at[3], total * marked));
+        fill_batch(parts, batch, positions, span_of<std::int64_t>(at[0], total),
+                   span_of<double>(at[1], total * width), span_of<std::uint8_t>(at[2], total * width), items);
         Py_END_ALLOW_THREADS
-        Ref seen(bytes_of(layout.seen));
+        // The texts of the marked keys, a list per key.
+        const auto* message_of = reinterpret_cast<const std::int64_t*>(at[0]);
+        Ref texts(PyList_New(static_cast<Py_ssize_t>(marked)));
+        if (!texts) return nullptr;
+        for (std::size_t k = 0; k < marked; ++k) {
+            Ref column(PyList_New(static_cast<Py_ssize_t>(total)));
+            if (!column) return nullptr;
+            for (std::size_t r = 0; r < total; ++r) {
+                const DecodedArrays& d = *parts[static_cast<std::size_t>(message_of[r])];
+                PyObject* text = text_or_none(text_at(d, items[k * total + r]));
+                if (text == nullptr) return nullptr;
+                PyList_SetItem(column.get(), static_cast<Py_ssize_t>(r), text);
+            }
+            PyList_SetItem(texts.get(), static_cast<Py_ssize_t>(k), column.release());
+        }
+        Ref seen(bytes_of(batch.seen));
         if (!seen) return nullptr;
-        return PyTuple_Pack(5, subsets.get(), values.get(), present.get(), items.get(), seen.get());
+        return PyTuple_Pack(5, messages.get(), values.get(), present.get(), texts.get(), seen.get());
     })
 }
 

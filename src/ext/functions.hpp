@@ -49,6 +49,7 @@ PyObject* fn_decode_arrays(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_decode_many(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_join(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_rows(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* fn_unknown_codes(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_datetimes(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_meaning(PyObject*, PyObject* args, PyObject* kwargs);

@@ -139,26 +139,63 @@ bool lay_out_rows(const DecodedArrays& d, std::span<const std::int16_t> element,
     return true;
 }
 
+std::vector<std::int16_t> elements_of(const DecodedArrays& d, std::span<const std::int16_t> lut) {
+    const auto& codes = d.compressed ? d.column_codes : d.codes;
+    std::vector<std::int16_t> out(codes.size());
+    for (std::size_t i = 0; i < codes.size(); ++i) out[i] = codes[i] < lut.size() ? lut[codes[i]] : -1;
+    return out;
+}
+
+std::vector<std::uint32_t> unknown_codes(std::span<const DecodedArrays* const> parts,
+                                         std::span<const std::int16_t> lut) {
+    std::vector<std::uint32_t> out;
+    for (const DecodedArrays* d : parts) {
+        for (const std::uint32_t code : d->compressed ? d->column_codes : d->codes) {
+            if (code < lut.size() && lut[code] == kUnknownElement) out.push_back(code);
+        }
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+std::size_t RowBatch::size() const {
+    std::size_t n = 0;
+    for (const auto& layout : layouts) n += layout.size();
+    return n;
+}
+
+bool lay_out_batch(std::span<const DecodedArrays* const> parts, std::span<const std::int16_t> lut,
+                   std::span<const std::int32_t> key_of, std::size_t width, std::span<const std::uint8_t> required,
+                   RowBatch& out) {
+    out.width = width;
+    out.layouts.assign(parts.size(), {});
+    out.seen.assign(width, 0);
+    for (std::size_t m = 0; m < parts.size(); ++m) {
+        const auto element = elements_of(*parts[m], lut);
+        if (std::find(element.begin(), element.end(), kUnknownElement) != element.end()) return false;
+        if (!lay_out_rows(*parts[m], element, key_of, width, required, out.layouts[m])) return false;
+        for (std::size_t k = 0; k < width; ++k) out.seen[k] |= out.layouts[m].seen[k];
+    }
+    return true;
+}
+
+namespace {
+
+// The rows of one message written at row `base` of columns `stride` rows long.
 void fill_rows(const DecodedArrays& d, const RowLayout& layout, std::span<const std::uint8_t> positions,
-               std::span<std::int64_t> subsets, std::span<double> values, std::span<std::uint8_t> present,
-               std::span<std::int64_t> items) {
+               std::size_t base, std::size_t stride, double* values, std::uint8_t* present, std::int64_t* items) {
     constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
     const Rows& rows = layout.rows;
     const std::size_t w = rows.width;
-    const std::size_t total = layout.size();
     const std::size_t per = rows.subsets.size();  // shared: the rows of one subset
     const std::size_t n = layout.shared ? layout.subsets : 1;
-    for (std::size_t s = 0; s < n; ++s) {
-        for (std::size_t r = 0; r < per; ++r) {
-            subsets[s * per + r] = layout.shared ? static_cast<std::int64_t>(s) : rows.subsets[r];
-        }
-    }
     std::size_t marked = 0;
     for (std::size_t k = 0; k < w; ++k) {
-        double* value = values.data() + k * total;
-        std::uint8_t* held = present.data() + k * total;
+        double* value = values + k * stride + base;
+        std::uint8_t* held = present + k * stride + base;
         std::int64_t* item = nullptr;
-        if (k < positions.size() && positions[k]) item = items.data() + (marked++) * total;
+        if (k < positions.size() && positions[k]) item = items + (marked++) * stride + base;
         for (std::size_t r = 0; r < per; ++r) {
             const std::int64_t at = rows.items[r * w + k];
             if (!layout.shared) {
@@ -177,6 +214,39 @@ void fill_rows(const DecodedArrays& d, const RowLayout& layout, std::span<const 
             }
         }
     }
+}
+
+}  // namespace
+
+void fill_batch(std::span<const DecodedArrays* const> parts, const RowBatch& batch,
+                std::span<const std::uint8_t> positions, std::span<std::int64_t> messages, std::span<double> values,
+                std::span<std::uint8_t> present, std::span<std::int64_t> items) {
+    const std::size_t stride = batch.size();
+    std::size_t base = 0;
+    for (std::size_t m = 0; m < parts.size(); ++m) {
+        const RowLayout& layout = batch.layouts[m];
+        const std::size_t size = layout.size();
+        std::fill_n(messages.begin() + static_cast<std::ptrdiff_t>(base), size, static_cast<std::int64_t>(m));
+        fill_rows(*parts[m], layout, positions, base, stride, values.data(), present.data(), items.data());
+        base += size;
+    }
+}
+
+const std::string* text_at(const DecodedArrays& d, std::int64_t item) {
+    if (item < 0) return nullptr;
+    const auto at = static_cast<std::size_t>(item);
+    std::int32_t index = -1;
+    if (!d.compressed) {
+        if (at < d.text_index.size()) index = d.text_index[at];
+    } else if (!d.column_codes.empty()) {
+        const std::size_t m = d.column_codes.size();
+        const std::size_t j = at % m, s = at / m;
+        const std::int32_t slot = j < d.column_text_slot.size() ? d.column_text_slot[j] : -1;
+        const std::size_t cell = static_cast<std::size_t>(slot) * d.subsets + s;
+        if (slot >= 0 && s < d.subsets && cell < d.text_cells.size()) index = d.text_cells[cell];
+    }
+    if (index < 0 || static_cast<std::size_t>(index) >= d.texts.size()) return nullptr;
+    return &d.texts[static_cast<std::size_t>(index)];
 }
 
 }  // namespace corvena

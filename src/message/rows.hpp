@@ -57,13 +57,46 @@ bool lay_out_rows(const DecodedArrays& d, std::span<const std::int16_t> element,
                   std::span<const std::int32_t> key_of, std::size_t width, std::span<const std::uint8_t> required,
                   RowLayout& out);
 
-// The rows of `layout` written out column by column, each span holding
-// layout.size() numbers per key it covers: the subset of each row, the value
-// of each key (NaN: absent, missing or characters), whether the row holds
-// each key, and the item position of each key that `positions` marks (-1:
-// absent) one after the other.
-void fill_rows(const DecodedArrays& d, const RowLayout& layout, std::span<const std::uint8_t> positions,
-               std::span<std::int64_t> subsets, std::span<double> values, std::span<std::uint8_t> present,
-               std::span<std::int64_t> items);
+// What a table of elements by descriptor holds for a descriptor not looked
+// up yet.
+constexpr std::int16_t kUnknownElement = -2;
+
+// The element of each item of `d`, or of each column of a compressed
+// message, by its descriptor: `lut` holds the element of each descriptor
+// below its size (negative: none); descriptors beyond it fill none.
+std::vector<std::int16_t> elements_of(const DecodedArrays& d, std::span<const std::int16_t> lut);
+
+// The distinct descriptors of the items of `parts` that `lut` holds as
+// kUnknownElement, in rising order.
+std::vector<std::uint32_t> unknown_codes(std::span<const DecodedArrays* const> parts,
+                                         std::span<const std::int16_t> lut);
+
+// The rows of several messages, one after the other.
+struct RowBatch {
+    std::size_t width = 0;
+    std::vector<RowLayout> layouts;  // one per message
+    std::vector<std::uint8_t> seen;  // per key: whether any message holds it
+
+    std::size_t size() const;
+};
+
+// The layouts of the rows of `parts`, their elements found through `lut`;
+// false where lay_out_rows refuses one, or a descriptor is kUnknownElement.
+bool lay_out_batch(std::span<const DecodedArrays* const> parts, std::span<const std::int16_t> lut,
+                   std::span<const std::int32_t> key_of, std::size_t width, std::span<const std::uint8_t> required,
+                   RowBatch& out);
+
+// The rows of `batch` written out key after key, each span holding
+// batch.size() numbers per key it covers: the message (index into `parts`)
+// of each row, the value of each key (NaN: absent, missing or characters),
+// whether the row holds each key, and the item position (within its
+// message) of each key that `positions` marks (-1: absent).
+void fill_batch(std::span<const DecodedArrays* const> parts, const RowBatch& batch,
+                std::span<const std::uint8_t> positions, std::span<std::int64_t> messages, std::span<double> values,
+                std::span<std::uint8_t> present, std::span<std::int64_t> items);
+
+// The text of item `item` of `d` (counted subset after subset); null for
+// an item without one (missing, or not a character item).
+const std::string* text_at(const DecodedArrays& d, std::int64_t item);
 
 }  // namespace corvena

@@ -13,16 +13,14 @@ from .._reader import positive_threads
 from . import headers
 from .computed import COMPUTED, split_keys, wigos_rule
 from .filters import condition, missing, unknown_keys
-from .messages import MessageArrays, decode, from_decoded, join
+from .messages import decode
 from .plans import KEY_TEXT, Collected, Placed, Plan, message_rows, plan_for
 from .sources import handle, messages
 
-BATCH_ITEMS = 1 << 21
+BATCH_ITEMS = 1 << 18
 # Messages are decoded in chunks of this many, or of about this many bytes.
 CHUNK_MESSAGES = 4096
 CHUNK_BYTES = 1 << 22
-# Compressed messages of up to this many subsets are joined with others.
-JOINED_SUBSETS = 16
 DEFAULT_THREADS = min(os.cpu_count() or 1, 8)
 
 
@@ -61,19 +59,17 @@ class Request:
         # One byte per data key: whether a row must hold it (rows without are left out as they form).
         self.required_data = bytes(k in required_data for k in self.data_keys)
 
-    def early_keep(self, plan: Plan, arrays: MessageArrays, placed: Placed) -> Optional[np.ndarray]:
+    def early_keep(self, plan: Plan, placed: Placed) -> Optional[np.ndarray]:
         """Which rows of a batch the filters on data keys keep (None: all of
         them)."""
         if not self.data_tests:
             return None
-        keep = np.ones(len(placed.subsets), dtype=bool)
+        keep = np.ones(len(placed.messages), dtype=bool)
         for key in self.data_tests:
             j = plan.index[key]
             present = keep & placed.present[j]
             if placed.kinds[j] == KEY_TEXT:
-                values = np.empty(len(keep), dtype=object)
-                where = np.flatnonzero(present)
-                values[where] = arrays.text(placed.items[j][where])
+                values = np.where(present, placed.texts[j], None)
             else:
                 values = np.where(present, placed.values[j], np.nan)
             keep &= self.test(key, values, present)
@@ -99,33 +95,33 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
     collected = Collected(len(plan.keys))
     header_rows: List[Tuple[Any, ...]] = []  # the header values of each message read, by its number
     seen = np.zeros(len(plan.keys), dtype=bool)  # the data keys that the messages hold
-    # The tables and descriptors of the first batch read, for the keys to
-    # suggest (not the batch itself, whose values would then live for the
+    # The tables and descriptors of the first message read, for the keys to
+    # suggest (not the message itself, whose values would then live for the
     # whole call).
     sample: List[Tuple[Any, np.ndarray]] = []
-    # Messages decoded but not yet placed: joined natively, many at a time,
-    # so that many small messages cost one pass of the row builder.
+    # Messages decoded but not yet placed: many at a time, so that many
+    # small messages cost one pass of the row builder.
     pending: List[Any] = []
     numbers: List[int] = []
     size = [0]
     pending_tables: List[Any] = [None]  # the tables of the pending messages
 
-    def place(arrays: MessageArrays) -> None:
+    def flush() -> None:
+        if not pending:
+            return
+        tables = pending_tables[0]
         if not sample:
-            sample.append((arrays.tables, arrays.codes))
-        placed = message_rows(plan, arrays, seen, request.required_data)
-        if len(placed.subsets):
-            keep = request.early_keep(plan, arrays, placed)
+            first = pending[0]
+            sample.append((tables, np.asarray(first.column_codes if first.compressed else first.codes)))
+        placed = message_rows(plan, tables, pending, seen, request.required_data)
+        if len(placed.messages):
+            keep = request.early_keep(plan, placed)
             if keep is not None:
                 placed = placed.take(keep)
-            collected.add(arrays, placed)
-
-    def flush() -> None:
-        if pending:
-            place(join(pending_tables[0], pending, numbers))
-            pending.clear()
-            numbers.clear()
-            size[0] = 0
+            collected.add(np.array(numbers, dtype=np.int64), placed)
+        pending.clear()
+        numbers.clear()
+        size[0] = 0
 
     def chosen() -> Any:
         """The messages the header filters keep, numbered in reading order."""
@@ -151,11 +147,6 @@ def read(source: Any, columns: Union[str, Sequence[str]], filters: Optional[Mapp
                 handle(one, errors)
                 continue
             loaded = message._loaded or message.loaded_tables()
-            if one.compressed and one.subsets > JOINED_SUBSETS:
-                # Large compressed messages are placed alone: their subsets share one set of rows.
-                flush()
-                place(from_decoded(loaded, message.arrays(), number))
-                continue
             if pending and (pending_tables[0] is not loaded or size[0] > BATCH_ITEMS):
                 flush()
             pending.append(one)
