@@ -105,6 +105,28 @@ def large(directory, rounds):
     for name in LARGE:
         a, b = statistics.median(ours[name]), statistics.median(theirs[name])
         print("%-42s %8d %12.1f %12.1f %7.1f" % (name, rows[name], a * 1e3, b * 1e3, b / a))
+    fixed_cost()
+
+
+def fixed_cost(runs=2000):
+    """What a call costs beyond decoding: read_bufr of one small message
+    decoded beforehand, one column; and of its file (reading, framing and
+    decoding included). Medians."""
+    import statistics
+
+    import corvena
+
+    path = os.path.join(MESSAGES, "uegabe.bufr")
+    decoded = list(corvena.read(path))
+    for m in decoded:
+        m.decoded()
+    for name, source in (("one decoded message", decoded), ("its file", path)):
+        times = []
+        for _ in range(runs):
+            t = time.perf_counter()
+            corvena.read_bufr(source, ["pressure"])
+            times.append(time.perf_counter() - t)
+        print("a call on %s (uegabe.bufr, 1 column): %.0f us" % (name, statistics.median(times) * 1e6))
 
 
 def best(fn, runs):

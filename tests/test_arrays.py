@@ -119,35 +119,6 @@ def test_many_messages_on_threads(definitions):
         assert a.texts == b.texts
 
 
-@pytest.mark.parametrize("name", ["ISMD01_OKPR", "synop_bufr_GER", "aircraft_mrar"])
-@pytest.mark.parametrize("raw", [True, False])
-def test_joined_messages_hold_each_message_in_turn(definitions, name, raw):
-    from corvena import _ext
-    from corvena.arrays import HAS_RAW, MessageArrays
-
-    import corvena
-
-    path = [p for p in message_files() if name in p][0]
-    msgs = list(corvena.read(path, tables=definitions))
-    tabs = msgs[0].tables
-    parts = [m.decoded() for m in msgs if m.tables is tabs]
-    joined = MessageArrays(_ext.join(parts, tabs, raw))
-    each = [MessageArrays(d) for d in parts]
-    assert joined.subsets == sum(a.subsets for a in each) and not joined.compressed
-    np.testing.assert_array_equal(joined.descriptors, np.concatenate([a.descriptors for a in each]))
-    np.testing.assert_array_equal(joined.values, np.concatenate([a.values for a in each]))
-    keep = 0xFF if raw else 0xFF & ~HAS_RAW
-    np.testing.assert_array_equal(joined.flags, np.concatenate([a.flags & keep for a in each]))
-    np.testing.assert_array_equal(joined.raw, np.concatenate([a.raw if raw else 0 * a.raw for a in each]))
-    assert [joined.text(i) for i in range(len(joined))] == [a.text(i) for a in each for i in range(len(a))]
-    assert len(MessageArrays(_ext.join([], tabs, raw))) == 0
-    other = c.TableSet.from_definitions(definitions, msgs[0].header)
-    with pytest.raises(ValueError, match="decoded with `tables`"):
-        _ext.join(parts, other, raw)
-    with pytest.raises(TypeError, match="Decoded"):
-        _ext.join([parts[0], "x"], tabs, raw)
-
-
 @pytest.mark.parametrize("compressed", [False, True])
 def test_whole_numbers_unless_an_operator_rescaled(tables, compressed):
     # 011001 has no decimals: an int, also after a width change (2-01); after

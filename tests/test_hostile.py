@@ -217,8 +217,6 @@ def test_no_leaks(tmp_path, definitions):
         expect(decoded_values, good, t), expect(decoded_values, compressed, t), expect(decoded_values, bad, t),
         expect(_ext.meaning, t, 1001, 5, 0), expect(_ext.meaning, t, 1001, 5, 3), expect(_ext.item_name, t, 1001, 8),
         expect(_ext.with_code_tables, t, {1001: {1: "x"}}),
-        expect(join, [good, compressed], t, True), expect(join, [good, compressed], t, False),
-        expect(_ext.join, [None], t, True),
         expect(rows, [good], t, b"", b""), expect(rows, [compressed, good], t, b"\1\0", b"\1\1"),
         expect(rows, [good], t, b"\1", b""),
         expect(_ext.datetimes, *[b"\0" * 80] * 6), expect(_ext.datetimes, *[b"\0" * 8] * 5 + [b""]),
@@ -271,10 +269,6 @@ def rows(data, tables, required, positions):
     return _ext.rows(decoded, ROW_LUT, ROW_KEYS, 2, required, positions), _ext.unknown_codes(decoded, _lut(-2))
 
 
-def join(data, tables, raw):
-    return _ext.join([_ext.decode_arrays(d, tables) for d in data], tables, raw)
-
-
 def decoded_values(data, tables):
     return _ext.decode_arrays(data, tables).decoded_values()
 
@@ -300,8 +294,6 @@ def test_private_native_entries_check_their_arguments(tmp_path):
         (_ext.meaning, (None, 1001, 5, 0), TypeError),
         (_ext.meaning, (t, 1001, -1, 0), (ValueError, OverflowError)),
         (_ext.item_name, (t, 1001, 256), (ValueError, OverflowError)),
-        (_ext.join, (plain, t, True), TypeError),
-        (_ext.join, ([plain], None, True), TypeError),
         # Row forming: sizes, elements and keys the caller gives are checked.
         (_ext.rows, ([plain], _lut(-2), ROW_KEYS, 2, b"", b""), ValueError),
         (_ext.rows, ([plain], ROW_LUT[:-1], ROW_KEYS, 2, b"", b""), ValueError),

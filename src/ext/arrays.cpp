@@ -267,41 +267,6 @@ PyObject* fn_decode_many(PyObject*, PyObject* args, PyObject* kwargs) {
     })
 }
 
-PyObject* fn_join(PyObject*, PyObject* args, PyObject* kwargs) {
-    CORVENA_GUARD({
-        PyObject* a[3];
-        if (!py::bind_args(args, kwargs, "join", {"decoded", "tables", "raw"}, a) ||
-            !py::instance_arg(a[1], "tables", tableset_type(), "TableSet")) {
-            return nullptr;
-        }
-        const int raws = PyObject_IsTrue(a[2]);
-        if (raws < 0) return nullptr;
-        Ref seq(PySequence_Fast(a[0], "argument 'decoded': a sequence of Decoded objects is expected"));
-        if (!seq) return nullptr;
-        const Py_ssize_t n = PySequence_Size(seq.get());
-        if (n < 0) return nullptr;
-        const TableSet& tables = tables_of(a[1]);
-        std::vector<const DecodedArrays*> parts;
-        parts.reserve(static_cast<std::size_t>(n));
-        std::vector<Ref> held;
-        held.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref item(PySequence_GetItem(seq.get(), i));
-            if (!item) return nullptr;
-            const TableSet* used = nullptr;
-            const DecodedArrays* d = decoded_arg(item.get(), "decoded", &used);
-            held.push_back(std::move(item));
-            if (d == nullptr) return nullptr;
-            if (used != &tables) {
-                PyErr_SetString(PyExc_ValueError, "argument 'decoded': every message must be decoded with `tables`");
-                return nullptr;
-            }
-            parts.push_back(d);
-        }
-        return own_decoded(join_decoded(parts, raws != 0), a[1]);
-    })
-}
-
 namespace {
 
 // The numbers of `data`, read as an array of T (copied: a bytes object's

@@ -47,7 +47,6 @@ PyObject* fn_scan(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_with_code_tables(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_decode_arrays(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_decode_many(PyObject*, PyObject* args, PyObject* kwargs);
-PyObject* fn_join(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_rows(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_unknown_codes(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_datetimes(PyObject*, PyObject* args, PyObject* kwargs);

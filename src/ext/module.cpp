@@ -51,13 +51,6 @@ PyMethodDef g_functions[] = {
      "with the interpreter lock released. `tables` is one TableSet for all\n"
      "or one per message. Gives a list in message order: the Decoded object of a\n"
      "decoded message, or the text of its error."},
-    {"join", cfunc(corvena::ext::fn_join), kFlags,
-     "join(decoded, tables, raw)\n--\n\n"
-     "Several Decoded objects, all decoded with the TableSet `tables`, as one\n"
-     "uncompressed Decoded object: their items one after the other (a compressed\n"
-     "message's subset after subset, its missing cells flagged MISSING), their\n"
-     "subsets and texts in one list each. With `raw` false no item keeps its raw\n"
-     "value (HAS_RAW cleared, raw 0), which spares working them out."},
     {"unknown_codes", cfunc(corvena::ext::fn_unknown_codes), kFlags,
      "unknown_codes(decoded, lut)\n--\n\n"
      "The distinct descriptors (a sorted list) of the items of the Decoded objects of\n"

@@ -31,61 +31,6 @@ std::vector<std::uint64_t> raws_by_item(const DecodedArrays& d) {
     return out;
 }
 
-DecodedArrays join_decoded(const std::vector<const DecodedArrays*>& parts, bool raws) {
-    DecodedArrays out;
-    std::size_t items = 0, subsets = 0, texts = 0;
-    for (const DecodedArrays* d : parts) {
-        items += d->compressed ? d->column_codes.size() * d->subsets : d->codes.size();
-        subsets += d->subsets;
-        texts += d->texts.size();
-    }
-    out.codes.reserve(items);
-    out.values.reserve(items);
-    out.raws.reserve(items);
-    out.flags.reserve(items);
-    out.text_index.reserve(items);
-    out.subset_starts.reserve(subsets);
-    out.texts.reserve(texts);
-    for (const DecodedArrays* d : parts) {
-        const auto base = static_cast<std::int32_t>(out.texts.size());
-        const auto rebase = [base](std::int32_t k) { return k < 0 ? k : k + base; };
-        if (!d->compressed) {
-            for (const std::uint64_t start : d->subset_starts) out.subset_starts.push_back(start + out.codes.size());
-            out.codes.insert(out.codes.end(), d->codes.begin(), d->codes.end());
-            out.values.insert(out.values.end(), d->values.begin(), d->values.end());
-            if (raws) {
-                out.raws.insert(out.raws.end(), d->raws.begin(), d->raws.end());
-                out.flags.insert(out.flags.end(), d->flags.begin(), d->flags.end());
-            } else {
-                out.raws.resize(out.raws.size() + d->raws.size(), 0);
-                for (const std::uint8_t f : d->flags) out.flags.push_back(f & ~DecodedArrays::kHasRaw);
-            }
-            for (const std::int32_t k : d->text_index) out.text_index.push_back(rebase(k));
-        } else {
-            const std::size_t m = d->column_codes.size(), n = d->subsets;
-            for (std::size_t s = 0; s < n; ++s) {
-                out.subset_starts.push_back(out.codes.size());
-                for (std::size_t j = 0; j < m; ++j) {
-                    const std::uint8_t flags =
-                        raws ? d->column_flags[j] : static_cast<std::uint8_t>(d->column_flags[j] & ~DecodedArrays::kHasRaw);
-                    const std::int32_t slot = d->column_text_slot[j];
-                    const std::int32_t text = slot < 0 ? -1 : d->text_cells[static_cast<std::size_t>(slot) * n + s];
-                    const double value = d->cells[j * n + s];
-                    const bool missing = (flags & DecodedArrays::kHasText) != 0 ? text < 0 : std::isnan(value);
-                    out.codes.push_back(d->column_codes[j]);
-                    out.values.push_back(value);
-                    out.raws.push_back(raws ? cell_raw(*d, j, s) : 0);
-                    out.flags.push_back(missing ? static_cast<std::uint8_t>(flags | DecodedArrays::kMissing) : flags);
-                    out.text_index.push_back(rebase(text));
-                }
-            }
-        }
-        out.texts.insert(out.texts.end(), d->texts.begin(), d->texts.end());
-    }
-    out.subsets = static_cast<std::uint32_t>(subsets);
-    return out;
-}
-
 bool figure_meaning(const TableSet& tables, std::uint32_t code, std::uint64_t raw, bool flag, unsigned width,
                     std::string& out) {
     out.clear();

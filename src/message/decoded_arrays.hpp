@@ -38,13 +38,6 @@ bool figure_meaning(const TableSet& tables, std::uint32_t code, std::uint64_t ra
 // or a local element, else the element's name in `tables`.
 const std::string& item_name(const TableSet& tables, std::uint32_t code, std::uint8_t flags);
 
-// Several decoded messages as one uncompressed message: their items one
-// after the other (a compressed message's subset after subset, flagged
-// missing where a cell is), their subsets and texts in one list each.
-// Without `raws`, no item has a raw value (HAS_RAW is cleared): the raw
-// values of compressed cells cost more to work out than the rest.
-DecodedArrays join_decoded(const std::vector<const DecodedArrays*>& parts, bool raws);
-
 // The decoded message as DecodedValue records, exactly as the item sink
 // gives them: names from the tables (or the fixed names of operator
 // items, associated fields, inserted characters and local elements), and
