@@ -1,7 +1,7 @@
 """The parts of :func:`corvena.read_bufr`, one job each.
 
 - :mod:`.sources`: the messages of paths, directories, globs, bytes and lists.
-- :mod:`.messages`: what the row builder reads of a decoded message.
+- :mod:`.messages`: messages decoded in bulk for the row builder.
 - :mod:`.plans`: the keys of a request (plans) and the row builder.
 - :mod:`.filters`: filter values turned into tests over columns.
 - :mod:`.computed`: the computed keys, as a table of (name, parts, function).
