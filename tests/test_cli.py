@@ -159,6 +159,19 @@ def test_missing_optional_dependencies_name_the_extra(tmp_path):
     assert "pip install 'corvena[dataframe]'" in shown.stdout
 
 
+@pytest.mark.parametrize("args", [["ls", SYNOP], ["--version"]])
+def test_the_command_imports_only_what_it_uses(args):
+    # numpy alone takes several times Python's own start; the package's
+    # metadata and the archive modules took more than the rest of `ls`.
+    code = ("import runpy, sys\nsys.argv = ['corvena'] + %r\ntry:\n"
+            "    runpy.run_module('corvena', run_name='__main__', alter_sys=True)\nexcept SystemExit:\n    pass\n"
+            "sys.stderr.write(' '.join(sys.modules))" % (args,))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    loaded = set(out.stderr.split())
+    assert "corvena.cli" in loaded
+    assert not loaded & {"numpy", "pandas", "dask", "importlib.metadata", "tarfile", "hashlib", "tempfile"}
+
+
 @pytest.mark.parametrize("redirect", ["1>&-", "> /dev/full"])
 def test_unwritable_output_is_one_error_line(redirect):
     out = subprocess.run("'%s' -m corvena dump '%s' %s" % (sys.executable, AMSUA, redirect), shell=True,

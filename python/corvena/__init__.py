@@ -39,10 +39,8 @@ from ._reader import Item, Items, Message, ReadError, ReadWarning, read
 from ._tables import DEBIAN_DEFINITIONS, SHIPPED_TABLES, Tables, load_wmo_code_tables
 
 try:
-    from importlib.metadata import version as _version
-
-    __version__ = _version("corvena")
-except Exception:  # not installed as a distribution (a source tree on the path)
+    from ._version import __version__  # written when the package is built
+except ImportError:  # a source tree on the path
     __version__ = "0+unknown"
 
 __all__ = [

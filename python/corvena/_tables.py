@@ -28,16 +28,13 @@ WMO tables, with a warning, and every result says which tables it used
 
 from __future__ import annotations
 
-import csv
 import glob
-import hashlib
-import io
 import os
 import re
-import shutil
-import tarfile
-import tempfile
 import threading
+
+# csv, hashlib, shutil, tarfile and tempfile are imported where they are
+# used: most calls (and every command) need none of them.
 import warnings
 from typing import Dict, List, NamedTuple, Optional, Tuple, Union
 
@@ -168,6 +165,9 @@ MAX_TABLE_FILE_BYTES = 16 << 20
 def _csv_rows(path: str) -> List[Dict[str, str]]:
     """The rows of one WMO CSV file; a ValueError naming the file when it is
     too large, not UTF-8, or not CSV that the reader accepts."""
+    import csv
+    import io
+
     with open(path, "rb") as handle:
         data = handle.read(MAX_TABLE_FILE_BYTES + 1)
     if len(data) > MAX_TABLE_FILE_BYTES:
@@ -232,6 +232,8 @@ def shipped_definitions() -> Optional[str]:
     once per machine into ``$CORVENA_CACHE_DIR`` (default
     ``$XDG_CACHE_HOME/corvena`` or ``~/.cache/corvena``), else into a
     temporary folder; None when neither can be written."""
+    import hashlib
+
     with _UNPACK_LOCK:
         if SHIPPED_ECCODES_ARCHIVE in _UNPACKED:
             return _UNPACKED[SHIPPED_ECCODES_ARCHIVE]
@@ -251,6 +253,8 @@ def shipped_definitions() -> Optional[str]:
 
 
 def _cache_folders() -> List[str]:
+    import tempfile
+
     out = []
     if os.environ.get("CORVENA_CACHE_DIR"):
         out.append(os.environ["CORVENA_CACHE_DIR"])
@@ -263,6 +267,10 @@ def _cache_folders() -> List[str]:
 def _unpacked_into(root: str) -> Optional[str]:
     """`root` holding the unpacked tables (unpacked now if it does not yet),
     or None when it cannot be written."""
+    import shutil
+    import tarfile
+    import tempfile
+
     done = os.path.join(root, ".complete")
     if os.path.isfile(done):
         return root
