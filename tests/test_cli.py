@@ -159,6 +159,17 @@ def test_missing_optional_dependencies_name_the_extra(tmp_path):
     assert "pip install 'corvena[dataframe]'" in shown.stdout
 
 
+@pytest.mark.parametrize("command", [["ls"], ["dump"], ["dump", "--json"], ["get", "--keys", "latitude,#2#pressure"],
+                                     ["get", "--columns", "stationNumber,airTemperature"]])
+def test_a_dash_reads_standard_input(command):
+    # Through a pipe: a stream that cannot seek.
+    piped = subprocess.run("cat '%s' | '%s' -m corvena %s -" % (SYNOP, sys.executable, " ".join(
+        "'%s'" % a for a in command)), shell=True, capture_output=True, text=True, timeout=300)
+    named = run(*command, SYNOP)
+    assert piped.returncode == named.returncode == 0, piped.stderr
+    assert piped.stdout == named.stdout.replace(SYNOP, "<stdin>") and piped.stdout.count("\n") > 1
+
+
 @pytest.mark.parametrize("args", [["ls", SYNOP], ["--version"]])
 def test_the_command_imports_only_what_it_uses(args):
     # numpy alone takes several times Python's own start; the package's

@@ -92,9 +92,10 @@ class Run:
 
         for path in paths:
             try:
-                size = os.path.getsize(path)
+                source = _source(path)
+                size = 0 if source is not path else os.path.getsize(path)  # no size for standard input
                 done = 0
-                for message in read(path, tables=self.tables, errors=on_error):
+                for message in read(source, tables=self.tables, errors=on_error):
                     yield message
                     done += len(message.data)
                     self.progress.update(path, done, size)
@@ -108,6 +109,11 @@ class Run:
                 use(message)
             except ReadError as exc:
                 self.error(str(exc))
+
+
+def _source(path: str) -> Any:
+    """What to read for a FILE argument: "-" is standard input."""
+    return sys.stdin.buffer if path == "-" else path
 
 
 # ---- ls --------------------------------------------------------------------
@@ -228,7 +234,7 @@ def write_table(
 def cmd_get(run: Run, out: TextIO) -> None:
     if run.args.columns:
         try:
-            write_table(run.args.files, run.args.columns, run.args.filter, run.args.output or out,
+            write_table([_source(f) for f in run.args.files], run.args.columns, run.args.filter, run.args.output or out,
                         tables=run.tables, errors=lambda exc: run.error(str(exc)),
                         required_columns=not run.args.any_column)
         except (ReadError, OSError) as exc:
@@ -287,10 +293,10 @@ def parser() -> argparse.ArgumentParser:
     commands = top.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
     ls = commands.add_parser("ls", parents=[common], help="one row per message (tab-separated)")
-    ls.add_argument("files", nargs="+", metavar="FILE")
+    ls.add_argument("files", nargs="+", metavar="FILE", help='a BUFR file; "-" reads standard input')
     dump = commands.add_parser("dump", parents=[common], help="every value of every subset")
     dump.add_argument("--json", action="store_true", help="one JSON array of messages")
-    dump.add_argument("files", nargs="+", metavar="FILE")
+    dump.add_argument("files", nargs="+", metavar="FILE", help='a BUFR file; "-" reads standard input')
     get = commands.add_parser("get", parents=[common],
                               help="selected keys as CSV: one row per subset (--keys) or per observation (--columns)")
     what = get.add_mutually_exclusive_group(required=True)
@@ -304,7 +310,7 @@ def parser() -> argparse.ArgumentParser:
                      help="with --columns: write there (a .parquet name writes Parquet, which needs pyarrow)")
     get.add_argument("--any-column", action="store_true",
                      help="with --columns: keep rows holding any of the columns (default: all of them)")
-    get.add_argument("files", nargs="+", metavar="FILE")
+    get.add_argument("files", nargs="+", metavar="FILE", help='a BUFR file; "-" reads standard input')
     return top
 
 
