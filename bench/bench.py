@@ -38,7 +38,7 @@ DEFINITIONS = "/usr/share/eccodes/definitions"
 
 
 def split(data):
-    return [data[s:s + n] for s, n, error in _ext.scan(data) if error is None]
+    return [data[s:s + n] for s, n, error in _ext.scan(data, 0) if error is None]
 
 
 def table_key(m):

@@ -18,7 +18,7 @@ def split_messages(data):
     """Message byte strings, as the library's own scan finds them."""
     from corvena import _ext
 
-    return [data[start:start + length] for start, length, error in _ext.scan(data) if error is None]
+    return [data[start:start + length] for start, length, error in _ext.scan(data, 0) if error is None]
 
 
 @pytest.fixture(scope="session")

@@ -102,7 +102,7 @@ def test_mutated_messages(definitions):
             call(decode_arrays, variant, t)
             call(decoded_values, variant, t)
         if i % 10 == 0:
-            call(_ext.scan, variant)
+            call(_ext.scan, variant, 0)
             call(json_columns, variant, table_list[i % len(table_list)])
             damaged_between(base[0], variant, base[1])
             call(decode_many, [variant, base[0]], table_list[0], 2, "return")
@@ -211,8 +211,8 @@ def test_no_leaks(tmp_path, definitions):
         expect(t.get_meaning, 1001, 5), expect(t.get_meaning, 1001, 6),
         expect(c.Descriptor, 3, 1, 1), expect(c.Descriptor, 256, 1, 1), expect(c.Descriptor.from_fxy, 301011),
         expect(decode_arrays, good, t), expect(decode_arrays, compressed, t), expect(decode_arrays, bad, t),
-        expect(decode_many, [good, compressed, bad], t, 2, "return"), expect(_ext.scan, good + good[:-3]),
-        expect(_ext.scan, good + good[:200] + b"BUFR\xff\xff\xff" + good),
+        expect(decode_many, [good, compressed, bad], t, 2, "return"), expect(_ext.scan, good + good[:-3], 0),
+        expect(_ext.scan, good + good[:200] + b"BUFR\xff\xff\xff" + good, 1 << 40),
         expect(json_columns, compressed, t), expect(_ext.json_columns, {"subsets": 1 << 61}, b"", b""),
         expect(decoded_values, good, t), expect(decoded_values, compressed, t), expect(decoded_values, bad, t),
         expect(_ext.meaning, t, 1001, 5, 0), expect(_ext.meaning, t, 1001, 5, 3), expect(_ext.item_name, t, 1001, 8),

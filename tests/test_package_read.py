@@ -124,6 +124,49 @@ def test_every_message_after_damage_is_delivered(damage, failures):
         assert got == [a] and caught.value.index == 1
 
 
+@pytest.mark.parametrize("block", [1000, 4099, 65536])
+def test_reading_in_blocks_finds_what_reading_whole_finds(tmp_path, monkeypatch, block):
+    # Every kind of damage, real messages larger than a block, and noise:
+    # whatever a block's end cuts is found as if the file were read whole.
+    a, b = two_messages()
+    data = b"noise" + b"".join(a + damage(a) + b for _, damage, _ in DAMAGE) + pathlib.Path(AMSUA).read_bytes() + b"BU"
+    path = tmp_path / "many.bufr"
+    path.write_bytes(data)
+
+    def found(source):
+        failures = []
+        got = [(m.index, m.data) for m in corvena.read(source, errors=failures.append)]
+        return got, [(e.index, str(e)) for e in failures]
+
+    whole = found(str(path))
+    monkeypatch.setattr(corvena._reader, "READ_BLOCK", block)
+    assert found(str(path)) == whole
+    with open(path, "rb") as stream:
+        assert found(stream) == (whole[0], [(i, t.replace(str(path), stream.name)) for i, t in whole[1]])
+    assert len(whole[0]) == 2 * len(DAMAGE) + len(list(corvena.read(AMSUA))) and len(whole[1]) == sum(d[2] for d in DAMAGE)
+
+
+def test_reading_a_large_file_keeps_memory_flat(tmp_path):
+    # 200 MB of messages: read whole, the file alone would add as much.
+    chunk = b"".join(pathlib.Path(p).read_bytes() for p in (DWD, SYNOP, AMSUA))
+    path = tmp_path / "large.bufr"
+    with open(path, "wb") as f:
+        for _ in range((200 << 20) // len(chunk)):
+            f.write(chunk)
+
+    def resident():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    before, peak, count = resident(), 0, 0
+    for message in corvena.read(str(path)):
+        count += 1
+        if count % 500 == 0:
+            peak = max(peak, resident() - before)
+    path.unlink()
+    assert count > 10000 and peak < 100 << 20, peak
+
+
 @pytest.mark.parametrize("content, words", [
     (b"", "no BUFR message found$"),
     (bytes(range(256)) * 8, "no BUFR message found$"),

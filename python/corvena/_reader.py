@@ -469,8 +469,9 @@ def read(source: Source, *, tables: TablesSource = None, errors: ErrorPolicy = "
     """The messages of a file, one at a time.
 
     `source` is a path (``str`` or ``os.PathLike``), the bytes of a file, or a
-    binary file object. Messages are found by the native scan; their items
-    are decoded when first asked for.
+    binary file object (which need not seek). Messages are found by the
+    native scan; their items are decoded when first asked for. Files and
+    streams are read 16 MiB at a time: memory does not grow with their size.
 
     `tables` chooses the tables (see :class:`corvena.Tables`): ``None`` (an
     ecCodes definitions root if one is found, else the tables shipped with
@@ -486,54 +487,124 @@ def read(source: Source, *, tables: TablesSource = None, errors: ErrorPolicy = "
     raises :class:`ReadError` when its items are asked for, and leaves the
     other messages untouched.
     """
-    name, data, resolver = _open(source, tables, errors)
-    return _messages(name, data, resolver, errors)
+    name, blocks, resolver = _open(source, tables, errors)
+    return _messages(name, blocks, resolver, errors)
 
 
-def _open(source: Source, tables: TablesSource, errors: ErrorPolicy) -> Tuple[str, bytes, Tables]:
-    """The name and bytes of `source` and the tables to read them with,
-    once `errors` is known to be a policy."""
+# Files and streams are read and framed a block at a time, so that memory
+# does not grow with their size. A message is at most 16 MiB (its length
+# has three octets): one that a block cuts is carried into the next.
+READ_BLOCK = 16 << 20
+
+
+def _open(source: Source, tables: TablesSource, errors: ErrorPolicy) -> Tuple[str, Iterator[bytes], Tables]:
+    """The name of `source`, its blocks of bytes, and the tables to read them
+    with, once `errors` is known to be a policy."""
     if not (callable(errors) or errors in ("raise", "skip", "warn")):
         raise ValueError("errors must be 'raise', 'skip', 'warn' or a callable, not %r" % (errors,))
     resolver = shared_tables(tables)
-    name, data = _load(source)
-    return name, data, resolver
+    name, blocks = _load(source)
+    return name, blocks, resolver
 
 
-def _load(source: Source) -> Tuple[str, bytes]:
+def _load(source: Source) -> Tuple[str, Iterator[bytes]]:
+    """The name of `source` and its bytes, block after block. The first
+    block is read here, so that a file that cannot be opened or a stream in
+    text mode fails the call itself."""
     if isinstance(source, bytes):
-        return "<bytes>", source
+        return "<bytes>", iter((source,))
     if isinstance(source, (bytearray, memoryview)):
-        return "<bytes>", bytes(source)
+        return "<bytes>", iter((bytes(source),))
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
-        with open(path, "rb") as handle:
-            return str(path), handle.read()
-    read_method = getattr(source, "read", None)
-    if read_method is None:
-        raise TypeError("source: a path, bytes or a binary file object is expected, not %s" % type(source).__name__)
-    data = read_method()
+        handle = open(path, "rb")
+        name = str(path)
+    else:
+        if getattr(source, "read", None) is None:
+            raise TypeError("source: a path, bytes or a binary file object is expected, not %s"
+                            % type(source).__name__)
+        handle, name = None, str(getattr(source, "name", "<stream>"))
+    stream = source if handle is None else handle
+    try:
+        first = _block(stream)
+    except BaseException:
+        if handle is not None:
+            handle.close()
+        raise
+    if handle is not None and len(first) < READ_BLOCK:  # the whole file
+        handle.close()
+        return name, iter((first,) if first else ())
+    return name, _blocks(first, stream, handle)
+
+
+def _block(stream: Any) -> bytes:
+    data = stream.read(READ_BLOCK)
     if not isinstance(data, (bytes, bytearray)):
         raise TypeError("source: the file object must be opened in binary mode")
-    return str(getattr(source, "name", "<stream>")), bytes(data)
+    return bytes(data)
 
 
-def _messages(name: str, data: bytes, tables: Tables, errors: ErrorPolicy) -> Iterator[Message]:
-    for index, entry in enumerate(_entries(name, data, errors)):
+def _blocks(first: bytes, stream: Any, handle: Any) -> Iterator[bytes]:
+    try:
+        block = first
+        while block:
+            yield block
+            block = _block(stream)
+    finally:
+        if handle is not None:
+            handle.close()
+
+
+def _messages(name: str, blocks: Iterator[bytes], tables: Tables, errors: ErrorPolicy) -> Iterator[Message]:
+    for index, (data, entry) in enumerate(_entries(name, blocks, errors)):
         message = _message_at(name, data, tables, errors, index, entry)
         if message is not None:
             yield message
 
 
-def _entries(name: str, data: bytes, errors: ErrorPolicy) -> List[Tuple[int, int, Optional[str]]]:
-    """The scan of `data`: (start, length, failure) of each message. The scan
-    goes on past damage: each failure is reported once, in its place, and
-    every message after it is still delivered. A failure keeps its index, so
-    indices are places in the file. Finding none is a failure too."""
-    entries = _ext.scan(data)
-    if not entries:
-        _handle(ReadError(name, None, _nothing_found(data)), errors, stacklevel=4)
-    return entries
+def _entries(name: str, blocks: Iterator[bytes],
+             errors: ErrorPolicy) -> Iterator[Tuple[bytes, Tuple[int, int, Optional[str]]]]:
+    """The scan of the bytes: (start, length, failure) of each message, with
+    the bytes it indexes. The scan goes on past damage: each failure is
+    reported once, in its place, and every message after it is still
+    delivered. A failure keeps its index, so indices are places in the file.
+    Finding none is a failure too.
+
+    The blocks are scanned as they come; what the end of a block may have
+    cut (a message running past it, a marker split by it) is scanned again
+    with the next block, so the entries are those of the whole at once."""
+    data, head, found = b"", b"", False
+    base = 0  # the offset of `data` in the file, for the offsets errors give
+    following = next(blocks, None)
+    while following is not None:
+        data = data + following if data else following
+        head = head or data[:8]
+        following = next(blocks, None)
+        entries = _ext.scan(data, base)
+        carry = len(data)
+        if following is not None:
+            # A failure that reaches the end may be a message the block cut:
+            # it and what follows are scanned again with the next block.
+            # Else the scan would resume past the last entry: at least the
+            # last three bytes go on, in case they begin a marker.
+            cut = next((i for i, (start, length, failure) in enumerate(entries)
+                        if failure is not None and start + length >= len(data)), None)
+            if cut is not None:
+                carry = entries[cut][0]
+                entries = entries[:cut]
+            else:
+                resume = 0
+                if entries:
+                    start, length, failure = entries[-1]
+                    resume = start + length if failure is None else start + 1
+                carry = max(resume, len(data) - 3)
+        for entry in entries:
+            found = True
+            yield data, entry
+        data = data[carry:]
+        base += carry
+    if not found:
+        _handle(ReadError(name, None, _nothing_found(head)), errors, stacklevel=4)
 
 
 def _message_at(name: str, data: bytes, tables: Tables, errors: ErrorPolicy, index: int,
@@ -591,10 +662,10 @@ def read_framed(source: Source, *, tables: TablesSource = None,
     them, except that an edition 4 message whose tables are known from an
     earlier one (the same master table, centre, sub-centre and versions in
     section 1) comes as a :class:`Framed` message, not parsed in Python."""
-    name, data, resolver = _open(source, tables, errors)
+    name, blocks, resolver = _open(source, tables, errors)
     known: Dict[bytes, LoadedTables] = {}
     new = object.__new__
-    for index, entry in enumerate(_entries(name, data, errors)):
+    for index, (data, entry) in enumerate(_entries(name, blocks, errors)):
         start, length, failure = entry
         key = None
         if failure is None and length >= 31 and data[start + 7] == 4:

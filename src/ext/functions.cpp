@@ -103,10 +103,14 @@ PyObject* wrap_tables(TableSet tables) {
 
 PyObject* fn_scan(PyObject*, PyObject* args, PyObject* kwargs) {
     CORVENA_GUARD({
-        PyObject* a[1];
+        PyObject* a[2];
         std::string_view data;
-        if (!py::bind_args(args, kwargs, "scan", {"data"}, a) || !py::bytes_arg(a[0], "data", data)) return nullptr;
-        const std::vector<ScanEntry> entries = scan_messages_resync(data);
+        std::uint64_t base = 0;
+        if (!py::bind_args(args, kwargs, "scan", {"data", "base"}, a) || !py::bytes_arg(a[0], "data", data) ||
+            !py::u64_arg(a[1], "base", base)) {
+            return nullptr;
+        }
+        const std::vector<ScanEntry> entries = scan_messages_resync(data, base);
         Ref list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
         if (!list) return nullptr;
         for (std::size_t i = 0; i < entries.size(); ++i) {

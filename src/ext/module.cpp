@@ -18,12 +18,13 @@ constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef g_functions[] = {
     {"scan", cfunc(corvena::ext::fn_scan), kFlags,
-     "scan(data)\n--\n\n"
+     "scan(data, base)\n--\n\n"
      "The messages of `data` as (start, length, error) triples in buffer order, found\n"
      "by the BUFR marker, the total length of section 0 and the end marker 7777;\n"
      "error is None for a framed message, else the text saying why what starts at\n"
      "`start` cannot be framed. The scan goes on past damage: after a framed\n"
-     "message it resumes at its end, after a failure at the next marker."},
+     "message it resumes at its end, after a failure at the next marker. Offsets in\n"
+     "error texts count from `base`, the offset of `data` in its file."},
     {"with_code_tables", cfunc(corvena::ext::fn_with_code_tables), kFlags,
      "with_code_tables(tables, code_tables)\n--\n\n"
      "A new TableSet holding everything of `tables` plus the code and flag tables of\n"

@@ -55,7 +55,7 @@ ScanOutcome scan_messages_until_error(std::string_view buffer) {
     return out;
 }
 
-std::vector<ScanEntry> scan_messages_resync(std::string_view buffer) {
+std::vector<ScanEntry> scan_messages_resync(std::string_view buffer, std::uint64_t base) {
     std::vector<ScanEntry> out;
     const auto* b = reinterpret_cast<const unsigned char*>(buffer.data());
     const std::uint64_t len = buffer.size();
@@ -68,7 +68,7 @@ std::vector<ScanEntry> scan_messages_resync(std::string_view buffer) {
         } else {
             total = total_length_at(b, m);
             if (total == 0 || m + total > len) {
-                error = total == 0 ? BufrError::message_too_short() : BufrError::truncated_section(m, 0);
+                error = total == 0 ? BufrError::message_too_short() : BufrError::truncated_section(base + m, 0);
                 total = std::min(total, len - m);
             } else if (total < 8 || std::memcmp(b + m + total - 4, "7777", 4) != 0) {
                 // Framing says why: too short, a section running past the

@@ -43,8 +43,9 @@ struct ScanEntry {
 // hold. Anything else that starts with "BUFR" (a truncated message, stray
 // text, a length past the end) is reported once, and the scan resumes at
 // the next marker after the start of the failed one, so the messages that
-// follow damage are all found.
-std::vector<ScanEntry> scan_messages_resync(std::string_view buffer);
+// follow damage are all found. Error texts give offsets counted from
+// `base`: the offset of the buffer in the file it is part of.
+std::vector<ScanEntry> scan_messages_resync(std::string_view buffer, std::uint64_t base = 0);
 
 // The first message of `data`, framed, as the decoding functions take it:
 // the whole buffer is scanned first (a scan error fails the call even after
