@@ -269,20 +269,43 @@ PyObject* fn_decode_many(PyObject*, PyObject* args, PyObject* kwargs) {
 
 namespace {
 
-// The numbers of `data`, read as an array of T (copied: a bytes object's
-// buffer need not be aligned for T); false with ValueError when its size is
-// no multiple of T's.
+// The bytes of `obj`, a whole number of T; false with ValueError when
+// their size is no multiple of T's.
 template <class T>
-bool numbers_arg(PyObject* obj, const char* name, std::vector<T>& out) {
-    std::string_view data;
+bool whole_numbers(PyObject* obj, const char* name, std::string_view& data) {
     if (!py::bytes_arg(obj, name, data)) return false;
     if (data.size() % sizeof(T) != 0) {
         PyErr_Format(PyExc_ValueError, "argument '%s': a whole number of %d-byte numbers is expected", name,
                      static_cast<int>(sizeof(T)));
         return false;
     }
+    return true;
+}
+
+// The numbers of `obj`, read as an array of T (copied: a bytes object's
+// buffer need not be aligned for T).
+template <class T>
+bool numbers_arg(PyObject* obj, const char* name, std::vector<T>& out) {
+    std::string_view data;
+    if (!whole_numbers<T>(obj, name, data)) return false;
     out.resize(data.size() / sizeof(T));
     if (!out.empty()) std::memcpy(out.data(), data.data(), data.size());
+    return true;
+}
+
+// The numbers of `obj` as T, read in place where its buffer is aligned for
+// T (as bytes objects' are), else copied into `copy`.
+template <class T>
+bool numbers_view(PyObject* obj, const char* name, std::vector<T>& copy, std::span<const T>& out) {
+    std::string_view data;
+    if (!whole_numbers<T>(obj, name, data)) return false;
+    if (reinterpret_cast<std::uintptr_t>(data.data()) % alignof(T) == 0) {
+        out = {reinterpret_cast<const T*>(data.data()), data.size() / sizeof(T)};
+        return true;
+    }
+    copy.resize(data.size() / sizeof(T));
+    if (!copy.empty()) std::memcpy(copy.data(), data.data(), data.size());
+    out = copy;
     return true;
 }
 
@@ -291,10 +314,6 @@ PyObject* bytes_of(const std::vector<T>& v) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
                                      static_cast<Py_ssize_t>(v.size() * sizeof(T)));
 }
-
-}  // namespace
-
-namespace {
 
 // The Decoded objects of the sequence `obj`, all decoded with one TableSet
 // (held in `held` for the call); false with an exception set otherwise.
@@ -317,26 +336,6 @@ bool decoded_parts(PyObject* obj, std::vector<const DecodedArrays*>& parts, std:
         }
         first = used;
         parts.push_back(d);
-    }
-    return true;
-}
-
-// A table of int16 elements by descriptor: read in place where aligned (as
-// bytes objects are), else copied into `copy`.
-bool lut_arg(PyObject* obj, std::vector<std::int16_t>& copy, std::span<const std::int16_t>& lut) {
-    std::string_view data;
-    if (!py::bytes_arg(obj, "lut", data)) return false;
-    if (data.size() % sizeof(std::int16_t) != 0) {
-        PyErr_SetString(PyExc_ValueError, "argument 'lut': a whole number of 2-byte numbers is expected");
-        return false;
-    }
-    const std::size_t count = data.size() / sizeof(std::int16_t);
-    if (reinterpret_cast<std::uintptr_t>(data.data()) % alignof(std::int16_t) == 0) {
-        lut = {reinterpret_cast<const std::int16_t*>(data.data()), count};
-    } else {
-        copy.resize(count);
-        if (count != 0) std::memcpy(copy.data(), data.data(), data.size());
-        lut = copy;
     }
     return true;
 }
@@ -384,7 +383,7 @@ PyObject* fn_unknown_codes(PyObject*, PyObject* args, PyObject* kwargs) {
         std::vector<Ref> held;
         std::vector<std::int16_t> copy;
         std::span<const std::int16_t> lut;
-        if (!decoded_parts(a[0], parts, held) || !lut_arg(a[1], copy, lut)) return nullptr;
+        if (!decoded_parts(a[0], parts, held) || !numbers_view(a[1], "lut", copy, lut)) return nullptr;
         const auto codes = unknown_codes(parts, lut);
         Ref list(PyList_New(static_cast<Py_ssize_t>(codes.size())));
         if (!list) return nullptr;
@@ -411,7 +410,7 @@ PyObject* fn_rows(PyObject*, PyObject* args, PyObject* kwargs) {
         std::vector<std::uint8_t> required;
         std::vector<std::uint8_t> positions;
         std::uint32_t width = 0;
-        if (!decoded_parts(a[0], parts, held) || !lut_arg(a[1], lut_copy, lut) ||
+        if (!decoded_parts(a[0], parts, held) || !numbers_view(a[1], "lut", lut_copy, lut) ||
             !numbers_arg(a[2], "key_of", key_of) || !py::u32_arg(a[3], "width", width) ||
             !numbers_arg(a[4], "required", required) || !numbers_arg(a[5], "positions", positions)) {
             return nullptr;
@@ -473,22 +472,7 @@ PyObject* fn_datetimes(PyObject*, PyObject* args, PyObject* kwargs) {
         std::vector<double> copies[6];
         std::span<const double> parts[6];
         for (int k = 0; k < 6; ++k) {
-            std::string_view data;
-            if (!py::bytes_arg(a[k], kNames[k], data)) return nullptr;
-            if (data.size() % sizeof(double) != 0) {
-                PyErr_Format(PyExc_ValueError, "argument '%s': a whole number of 8-byte numbers is expected",
-                             kNames[k]);
-                return nullptr;
-            }
-            const std::size_t count = data.size() / sizeof(double);
-            // Read in place where aligned for double (as bytes objects are), else copied.
-            if (reinterpret_cast<std::uintptr_t>(data.data()) % alignof(double) == 0) {
-                parts[k] = {reinterpret_cast<const double*>(data.data()), count};
-            } else {
-                copies[k].resize(count);
-                if (count != 0) std::memcpy(copies[k].data(), data.data(), data.size());
-                parts[k] = copies[k];
-            }
+            if (!numbers_view(a[k], kNames[k], copies[k], parts[k])) return nullptr;
             if (parts[k].size() != parts[0].size()) {
                 PyErr_SetString(PyExc_ValueError, "datetimes: the parts are not all of one length");
                 return nullptr;

@@ -30,8 +30,8 @@ struct Rows {
 bool form_rows(std::span<const std::int16_t> element, std::span<const std::int64_t> starts,
                std::span<const std::int32_t> key_of, std::size_t width, Rows& out);
 
-// The rows of a decoded message (or of messages joined): `element` gives
-// the element of each item, or of each column of a compressed message.
+// The rows of one decoded message: `element` gives the element of each
+// item, or of each column of a compressed message.
 // Items read through a bitmap (statistics, substitutes, replaced values)
 // fill no key: they carry the descriptor of the element they refer to, but
 // are no observation of it. Rows without an item of every key that

@@ -170,7 +170,7 @@ class Collected:
         self.width = width
         self.numbers: List[List[np.ndarray]] = [[] for _ in range(width)]
         self.kinds: List[set] = [set() for _ in range(width)]
-        self.present: List[np.ndarray] = []  # keys x rows, per message
+        self.present: List[np.ndarray] = []  # keys x rows, per batch
         self.messages: List[np.ndarray] = []
 
     def add(self, numbers: np.ndarray, placed: Placed) -> None:
