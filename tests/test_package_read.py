@@ -379,6 +379,35 @@ def test_keys_values_and_units():
     assert m.values("stationNumber") == [s.get("stationNumber") for s in m.subsets()]
 
 
+@pytest.mark.parametrize("name", sorted(os.listdir(MESSAGES)))
+def test_items_say_what_the_decoded_values_say(name):
+    # Items are made natively, sharing what repeats; they must still hold
+    # item for item what the DecodedValue records hold, whichever of
+    # items() and subsets() comes first, and behave as the tuples they are.
+    for first in ("items", "subsets"):
+        for m in corvena.read(os.path.join(MESSAGES, name), errors="skip"):
+            try:
+                made = getattr(m, first)()
+            except corvena.ReadError:
+                continue
+            subsets, items = m.subsets(), m.items()
+            assert [i for s in subsets for i in s] == list(items) and (made is items or made is subsets)
+            for item, value in zip(items, m.decoded_values()):
+                assert (item.descriptor, item.name) == (value.descriptor, value.name)
+                if item.raw is None:  # character data
+                    assert item.value == (value.raw_text and value.raw_text.rstrip("\x00"))
+                    continue
+                assert item.raw == value.raw
+                if type(item.value) is int:  # a whole number, also where a negative scale left it off by an ulp
+                    assert item.value == round(value.raw_value)
+                else:
+                    assert item.value == value.raw_value or item.value is value.raw_value is None
+                if value.raw_meaning is not None:  # a code figure's entry
+                    assert item.meaning == value.raw_meaning
+            if items:
+                assert type(items[0]) is corvena.Item and hash(items[-1]) == hash(tuple(items[-1]))
+
+
 @pytest.mark.parametrize(
     "key, value",
     [

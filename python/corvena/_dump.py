@@ -16,8 +16,6 @@ from . import _ext
 from ._flags import whole
 from ._reader import Item, Message
 
-# Units that say nothing a reader needs beside the value.
-SILENT_UNITS = frozenset(("Numeric", "CCITT IA5", "CODE TABLE", "FLAG TABLE", "Code table", "Flag table", ""))
 
 
 def typical_time(message: Message) -> str:
@@ -55,15 +53,11 @@ def item_record(item: Item) -> Dict[str, Any]:
     return record
 
 
-def shown(value: object) -> str:
-    if value is None:
-        return "missing"
-    if isinstance(value, str):
-        return json.dumps(value, ensure_ascii=False)
-    return repr(value)
-
-
 def write_text(message: Message, out: TextIO) -> None:
+    """The message for people: its header, then (written natively) a line per
+    item under a line per subset, or for a compressed message a line per
+    element with its one value where every subset holds the same, else the
+    list of one value per subset."""
     r = message_record(message)
     out.write(
         "== %s message %d: centre %d/%s, category %d, %s, %d subset(s), %s\n   tables: %s\n"
@@ -71,16 +65,7 @@ def write_text(message: Message, out: TextIO) -> None:
            r["typical_time"],
            r["number_of_subsets"], "compressed" if r["compressed"] else "uncompressed", r["tables"])
     )
-    for number, subset in enumerate(message.subsets(), 1):
-        lines = ["-- subset %d\n" % number]
-        for item in subset:
-            line = "%06d %s = %s" % (item.descriptor, item.key, shown(item.value))
-            if item.value is not None and item.unit not in SILENT_UNITS:
-                line += " " + item.unit
-            if item.meaning is not None:
-                line += " (%s)" % item.meaning
-            lines.append(line + "\n")
-        out.write("".join(lines))
+    out.write(_ext.dump_text(message.decoded(), message.loaded_tables().item_kinds))
 
 
 def message_json(message: Message) -> str:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import datetime
 import gc
+import itertools
 import os
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
@@ -11,7 +12,6 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTupl
 import _corvena
 
 from . import _ext
-from ._flags import ASSOCIATED_FIELD, MISSING, OPERATOR, TEXT, whole
 from ._editions import SUPPORTED, as_edition4, edition_of, unsupported
 from ._tables import SHIPPED_DESCRIPTION, LoadedTables, Tables, TablesSource, shared_tables
 
@@ -164,81 +164,20 @@ def _parse_key(key: Key) -> Tuple[Optional[int], Callable[[Item], bool]]:
     return rank, lambda item: item.key == key
 
 
-def build_items(arrays: "MessageArrays", tables: LoadedTables) -> Items:
-    """Item records for a decoded message."""
+def build_items(decoded: "_ext.Decoded", tables: LoadedTables, by_subset: bool = False) -> Any:
+    """Item records for a decoded message (``Items``, or a list of ``Items``
+    per subset), made natively: what the items of one element share (key,
+    unit, name) is one object, as is each meaning and each text."""
     # Millions of small tuples and no cycles among them: the cyclic
     # collector would only walk them again and again while they are built.
     enabled = gc.isenabled()
     gc.disable()
     try:
-        return _build_items(arrays, tables)
+        made = _ext.items(decoded, Item, tables.item_kinds, by_subset)
+        return [Items(part) for part in made] if by_subset else Items(made)
     finally:
         if enabled:
             gc.enable()
-
-
-def _build_items(arrays: "MessageArrays", tables: LoadedTables) -> Items:
-    out = Items()
-    if not len(arrays):
-        return out
-    tableset = tables.tableset
-    meaning_of = _ext.meaning
-    meanings: Dict[Tuple[int, int], Optional[str]] = {}
-    texts = arrays.texts
-    append = out.append
-    info_of = tables.info
-    # Per descriptor: its table entry, name, and how to find a meaning (None:
-    # none; else the width to give _ext.meaning, 0 for a code table). The
-    # flags that matter here (character data, operator item) go with the
-    # descriptor; a local element takes the table's name where there is one.
-    kinds: Dict[int, Tuple[Any, str, Optional[int]]] = {}
-    new = tuple.__new__
-    descriptors, flags, values, raws, text_index = (
-        arrays.descriptors, arrays.flags, arrays.values, arrays.raw, arrays.text_index)
-    for d, f, value, raw, k in _chunked(descriptors, flags, values, raws, text_index):
-        kind = kinds.get(d)
-        if kind is None:
-            info = info_of(d)
-            name = info.name or _ext.item_name(tableset, d, f)
-            if f & (TEXT | OPERATOR) or d == ASSOCIATED_FIELD:
-                lookup = None
-            elif info.flag:
-                lookup = info.width
-            elif info.coded or not info.name:
-                lookup = 0
-            else:
-                lookup = None
-            kind = kinds[d] = (info, name, lookup)
-        info, name, lookup = kind
-        if f & TEXT:
-            # Character data: its raw value is no integer, and a missing
-            # text has no value (the decoder's number is a running count).
-            append(new(Item, (info.key, texts[k].rstrip("\x00") if k >= 0 else None, info.unit, d, name, None,
-                              None)))
-            continue
-        if f & MISSING:
-            value = None
-        elif whole(info.integral, f):
-            value = int(value)
-        meaning = None
-        # A missing code figure is still looked up (tables give 'missing'
-        # entries); a missing flag value has no bits to name.
-        if lookup is not None and not (lookup and value is None):
-            meaning = meanings.get((d, raw), meanings)
-            if meaning is meanings:
-                meaning = meanings[d, raw] = meaning_of(tableset, d, raw, lookup)
-        append(new(Item, (info.key, value, info.unit, d, name, meaning, raw)))
-    return out
-
-
-_CHUNK = 1 << 16
-
-
-def _chunked(*columns: Any) -> Iterator[Tuple[Any, ...]]:
-    """The rows of parallel numpy columns as Python objects, made a block at
-    a time (a message of millions of items never has them all at once)."""
-    for start in range(0, len(columns[0]), _CHUNK):
-        yield from zip(*(c[start:start + _CHUNK].tolist() for c in columns))
 
 
 def _restored_tables(spec: Optional[str]) -> Tables:
@@ -415,15 +354,20 @@ class Message:
     def items(self) -> Items:
         """Every decoded item of the message, all subsets in order."""
         if self._items is None:
-            self._items = build_items(self.arrays(), self.loaded_tables())
+            if self._subsets is not None:
+                self._items = Items(itertools.chain.from_iterable(self._subsets))
+            else:
+                self._items = build_items(self.decoded(), self.loaded_tables())
         return self._items
 
     def subsets(self) -> List[Items]:
         """The items of each subset: a list of :class:`Items`, one per subset."""
         if self._subsets is None:
-            items = self.items()
-            starts = self.arrays().subset_offsets.tolist()
-            self._subsets = [Items(items[a:b]) for a, b in zip(starts, starts[1:])]
+            if self._items is not None:
+                starts = self.arrays().subset_offsets.tolist()
+                self._subsets = [Items(self._items[a:b]) for a, b in zip(starts, starts[1:])]
+            else:
+                self._subsets = build_items(self.decoded(), self.loaded_tables(), by_subset=True)
         return self._subsets
 
     def get(self, key: Key, default: Any = None) -> Any:

@@ -32,6 +32,7 @@ import glob
 import os
 import re
 import threading
+import weakref
 
 # csv, hashlib, shutil, tarfile and tempfile are imported where they are
 # used: most calls (and every command) need none of them.
@@ -42,6 +43,7 @@ import _corvena
 from _corvena import TableSet
 
 from . import _ext
+from ._flags import ASSOCIATED_FIELD, LOCAL, OPERATOR, TEXT
 from ._keys import key_from_name
 
 __all__ = ["Tables", "SHIPPED_TABLES", "DEBIAN_DEFINITIONS", "load_wmo_code_tables", "shared_tables"]
@@ -67,6 +69,12 @@ MAX_RANGE = 1024
 TablesSource = Union[None, TableSet, str, "os.PathLike[str]", "Tables"]
 
 
+# Units that say nothing a reader of the text dump needs beside the value.
+SILENT_UNITS = frozenset(("Numeric", "CCITT IA5", "CODE TABLE", "FLAG TABLE", "Code table", "Flag table", ""))
+
+ItemKind = Tuple[str, str, str, Optional[int], bool, str]
+
+
 class ElementInfo(NamedTuple):
     """What the item records need to know about one element descriptor."""
 
@@ -80,17 +88,40 @@ class ElementInfo(NamedTuple):
     text: bool  # character data; False also when the tables do not know the descriptor
 
 
+class _ItemKinds(Dict[int, ItemKind]):
+    """The kinds of items of one set of tables, each made on first use."""
+
+    def __init__(self, tables: "LoadedTables") -> None:
+        super().__init__()
+        self._tables = weakref.ref(tables)  # no cycle: the tables hold this
+
+    def __missing__(self, key: int) -> ItemKind:
+        tables = self._tables()
+        if tables is None:
+            raise KeyError(key)
+        kind = tables._item_kind(key & 0xFFFFFF, (key >> 24) & (TEXT | OPERATOR | LOCAL))
+        self[key] = kind
+        return kind
+
+
 class LoadedTables:
     """A TableSet, the words that say where it came from, and the per-element
     facts the item records use (filled on first use of each descriptor)."""
 
-    __slots__ = ("tableset", "description", "derive_keys", "_info", "_lock", "__weakref__")
+    __slots__ = ("tableset", "description", "derive_keys", "_info", "item_kinds", "_lock", "__weakref__")
 
     def __init__(self, tableset: TableSet, description: str, derive_keys: bool) -> None:
         self.tableset = tableset
         self.description = description
         self.derive_keys = derive_keys
         self._info: Dict[int, ElementInfo] = {}
+        #: What every item of one element shares, by ``flags << 24 | descriptor``
+        #: (flags: those of TEXT, OPERATOR and LOCAL that the items carry):
+        #: (key, unit, name, lookup, integral, dump_unit). `lookup` is None
+        #: when its values have no meaning to look up, 0 for a code table,
+        #: else the width of its flag table; `dump_unit` is the unit the text
+        #: dump shows ("" where it says nothing). Made on first use.
+        self.item_kinds = _ItemKinds(self)
         self._lock = threading.Lock()
 
     def info(self, descriptor: int) -> ElementInfo:
@@ -101,6 +132,21 @@ class LoadedTables:
         with self._lock:
             self._info[descriptor] = found
         return found
+
+    def _item_kind(self, descriptor: int, flags: int) -> ItemKind:
+        info = self.info(descriptor)
+        # A local element takes the table's name where there is one.
+        name = info.name or _ext.item_name(self.tableset, descriptor, flags)
+        lookup: Optional[int]
+        if flags & (TEXT | OPERATOR) or descriptor == ASSOCIATED_FIELD:
+            lookup = None
+        elif info.flag:
+            lookup = info.width
+        elif info.coded or not info.name:
+            lookup = 0
+        else:
+            lookup = None
+        return (info.key, info.unit, name, lookup, info.integral, "" if info.unit in SILENT_UNITS else info.unit)
 
     def _lookup(self, descriptor: int) -> ElementInfo:
         fallback = ElementInfo("%06d" % descriptor, "", "", False, False, 0, False, False)

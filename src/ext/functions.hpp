@@ -53,5 +53,7 @@ PyObject* fn_datetimes(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_meaning(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_item_name(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* fn_items(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* fn_dump_text(PyObject*, PyObject* args, PyObject* kwargs);
 
 }  // namespace corvena::ext

@@ -82,6 +82,21 @@ PyMethodDef g_functions[] = {
      "time where the year, month, day or hour is NaN or out of its range, or the day\n"
      "past its month's end; a NaN minute or second counts as 0. Year, month and day\n"
      "lose their fractions."},
+    {"items", cfunc(corvena::ext::fn_items), kFlags,
+     "items(decoded, item_type, kinds, by_subset)\n--\n\n"
+     "The items of a decoded message, in result order (subset after subset), as a list\n"
+     "(or, by_subset, a list per subset) of item_type (a tuple subclass) holding (key, value, unit, descriptor, name,\n"
+     "meaning, raw). kinds[flags << 24 | code] (flags: the item's TEXT, OPERATOR and\n"
+     "LOCAL bits) gives (key, unit, name, lookup, integral, dump_unit) once per element\n"
+     "met: lookup None for no meaning, 0 for a code table, or a flag table's width;\n"
+     "integral when values without an operator's scale are whole numbers (int). Values\n"
+     "are None when missing; texts lose their trailing NULs and have no raw value. An\n"
+     "item equal to the last one at its place in a subset is that same object."},
+    {"dump_text", cfunc(corvena::ext::fn_dump_text), kFlags,
+     "dump_text(decoded, kinds)\n--\n\n"
+     "The text dump of a decoded message: uncompressed, a line per item under a line\n"
+     "per subset; compressed, a line per element with its one value where every\n"
+     "subset holds the same, else a list of one per subset. kinds is as for items."},
     {"json_columns", cfunc(corvena::ext::fn_json_columns), kFlags,
      "json_columns(decoded, kinds, widths)\n--\n\n"
      "JSON text of each column of a compressed message, from its Decoded object: one\n"

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/quote.hpp"
+#include "message/number_text.hpp"
 #include "message/value.hpp"
 #include "tables/int_parse.hpp"
 
@@ -69,6 +70,40 @@ TEST(Trim, UnicodeWhiteSpace) {
     auto code = parse_descriptor_code(" \"\"001001\" ");
     ASSERT_TRUE(code);
     EXPECT_EQ(*code, 1001u);
+}
+
+// The text dump writes numbers and texts as Python's repr(), int() and
+// json.dumps() do, so that it reads like the values of the item records.
+TEST(PythonForms, FloatRepr) {
+    const std::pair<double, const char*> cases[] = {
+        {273.15, "273.15"}, {250.0, "250.0"}, {-3.0, "-3.0"}, {-0.0, "-0.0"}, {1e-5, "1e-05"},
+        {0.0001, "0.0001"}, {-2.5e-7, "-2.5e-07"}, {1.5e16, "1.5e+16"}, {1e16, "1e+16"},
+        {9999999999999998.0, "9999999999999998.0"}, {1e300, "1e+300"}, {5e-324, "5e-324"},
+        {std::numeric_limits<double>::infinity(), "inf"}, {std::nan(""), "nan"}};
+    for (const auto& [value, text] : cases) {
+        std::string out;
+        append_float_repr(out, value);
+        EXPECT_EQ(out, text) << value;
+    }
+}
+
+TEST(PythonForms, WholeNumbers) {
+    const std::pair<double, const char*> cases[] = {
+        {0.0, "0"}, {-0.0, "0"}, {42.0, "42"}, {-7.0, "-7"}, {18446744073709551616.0, "18446744073709551616"},
+        {1e40, "10000000000000000303786028427003666890752"},
+        // Scaled by a negative scale in doubles: the nearest whole number.
+        {401499999.99999994, "401500000"}, {-2.9999999999999996, "-3"}};
+    for (const auto& [value, text] : cases) {
+        std::string out;
+        append_whole(out, value);
+        EXPECT_EQ(out, text) << value;
+    }
+}
+
+TEST(PythonForms, JsonQuoted) {
+    std::string out;
+    append_json_quoted(out, std::string("a\"b\\c\b\f\n\r\t\x01\x7f\xc3\xa9\0", 15));
+    EXPECT_EQ(out, "\"a\\\"b\\\\c\\b\\f\\n\\r\\t\\u0001\x7f\xc3\xa9\\u0000\"");
 }
 
 }  // namespace
