@@ -68,6 +68,50 @@ def test_dump_text():
         assert expected in lines[:40]
 
 
+def _shown(value):
+    return "missing" if value is None else json.dumps(value, ensure_ascii=False) if isinstance(value, str) else repr(value)
+
+
+@pytest.mark.parametrize("name", ["synop_multi_subset_uncompressed.bufr", "ISMD01_OKPR.bufr", "aaen_55.bufr",
+                                  "tropical_cyclone.bufr"])
+def test_dump_text_says_what_the_items_say(name):
+    # The text is written natively; each line must read as the items of
+    # corvena.read: per item, or per element of a compressed message.
+    import corvena
+    from corvena._tables import SILENT_UNITS
+
+    path = os.path.join(MESSAGES, name)
+    out = run("dump", path)
+    assert out.returncode == 0
+    blocks = out.stdout.split("\n== ")
+    for message, block in zip(corvena.read(path), blocks):
+        lines = block.splitlines()[2:]
+        subsets = message.subsets()
+        if not message.compressed_data:
+            expected = []
+            for n, subset in enumerate(subsets, 1):
+                expected.append("-- subset %d" % n)
+                expected += [("%06d %s = %s" % (i.descriptor, i.key, _shown(i.value)))
+                             + (" " + i.unit if i.value is not None and i.unit not in SILENT_UNITS else "")
+                             + (" (%s)" % i.meaning if i.meaning is not None else "") for i in subset]
+            assert lines == expected
+            continue
+        assert lines[0] == ("-- %d subsets, compressed: one value per element where every subset holds it, "
+                            "else [one per subset]" % len(subsets))
+        for line, items in zip(lines[1:], zip(*subsets)):
+            values = [i.value for i in items]
+            same = values.count(values[0]) == len(values)
+            text = "%06d %s = %s" % (items[0].descriptor, items[0].key, _shown(values[0]) if same else
+                                      "[%s]" % ", ".join(map(_shown, values)))
+            if any(v is not None for v in values) and items[0].unit not in SILENT_UNITS:
+                text += " " + items[0].unit
+            meanings = [i.meaning for i in items[:1 if same else None]]
+            if any(m is not None for m in meanings):
+                text += " (%s)" % " | ".join(m or "-" for m in meanings)
+            assert line == text
+        assert len(lines) == 1 + len(subsets[0])
+
+
 def test_dump_json():
     out = run("dump", "--json", SYNOP, AMSUA)
     assert out.returncode == 0
