@@ -1,5 +1,6 @@
 """The messages of a source: a path (file, directory or glob pattern), bytes,
-a stream, a :class:`corvena.Message`, or an iterable of any of these."""
+a stream, a part of a file, a :class:`corvena.Message`, or an iterable of
+any of these."""
 
 from __future__ import annotations
 
@@ -7,7 +8,7 @@ import glob
 import os
 from typing import Any, Iterable
 
-from .._reader import Message, ReadError, _handle, read, read_framed
+from .._reader import Message, Part, ReadError, _handle, read, read_framed
 
 
 def messages(source: Any, tables: Any, errors: Any, framed: bool = False) -> Iterable[Message]:
@@ -21,7 +22,7 @@ def messages(source: Any, tables: Any, errors: Any, framed: bool = False) -> Ite
     if isinstance(source, (str, os.PathLike)):
         yield from _path_messages(os.fspath(source), tables, errors, reader)
         return
-    if isinstance(source, (bytes, bytearray, memoryview)) or hasattr(source, "read"):
+    if isinstance(source, (bytes, bytearray, memoryview, Part)) or hasattr(source, "read"):
         yield from reader(source, tables=tables, errors=errors)
         return
     for item in source:  # paths, byte strings or messages
