@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTupl
 import _corvena
 
 from . import _ext
+from ._files import open_binary
 from ._flags import ASSOCIATED_FIELD, MISSING, OPERATOR, TEXT, whole
 from ._editions import SUPPORTED, as_edition4, edition_of, unsupported
 from ._tables import SHIPPED_DESCRIPTION, LoadedTables, Tables, TablesSource, shared_tables
@@ -471,7 +472,10 @@ def read(source: Source, *, tables: TablesSource = None, errors: ErrorPolicy = "
     """The messages of a file, one at a time.
 
     `source` is a path (``str`` or ``os.PathLike``), the bytes of a file, or a
-    binary file object (which need not seek). Messages are found by the
+    binary file object (which need not seek). A path with a protocol
+    (``s3://``, ``gs://``, ``https://``, ``memory://``, ``file://`` ...) is
+    opened with fsspec, which must then be installed (``pip install
+    'corvena[fsspec]'``); its errors name the URL. Messages are found by the
     native scan; their items are decoded when first asked for. Files and
     streams are read 16 MiB at a time: memory does not grow with their size.
 
@@ -504,7 +508,7 @@ PAST_END_BLOCK = 1 << 16
 
 @dataclasses.dataclass(frozen=True)
 class Part:
-    """The messages of the file at `path` that start at
+    """The messages of the file at `path` (a path or a URL) that start at
     or after `start` and before `end` (``None``: the end of the file),
     numbered from `index` as in the file. `start` is 0 or where the scan of
     the whole file finds message `index`; reading the part checks that it
@@ -537,7 +541,7 @@ def _load(source: Source) -> Tuple[str, Iterator[bytes]]:
     if isinstance(source, (bytearray, memoryview)):
         return "<bytes>", iter((bytes(source),))
     if isinstance(source, Part):
-        handle = open(source.path, "rb")
+        handle = open_binary(source.path)
         try:
             handle.seek(source.start)
         except BaseException:
@@ -546,7 +550,7 @@ def _load(source: Source) -> Tuple[str, Iterator[bytes]]:
         return source.path, _part_blocks(handle, source)
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
-        handle = open(path, "rb")
+        handle = open_binary(path)
         name = str(path)
     else:
         if getattr(source, "read", None) is None:
@@ -694,7 +698,7 @@ def _changed(name: str, offset: int, index: int) -> ReadError:
 
 
 def split(path: str, size: int, count: int) -> List[Union[str, Part]]:
-    """The file at `path` (of `size` bytes) in about
+    """The file at `path` (a path or a URL, of `size` bytes) in about
     `count` parts of about equal size, each beginning with a message:
     their messages in order are those of the whole file, each once, with
     its index in the file. `path` alone when it holds a single message (or
@@ -727,7 +731,7 @@ def _starts(path: str) -> Iterator[Tuple[int, int]]:
     lengths are followed: one small read at each end marker, none of the
     data. From the first place where they do not (damage, bytes between
     messages), the bytes are read and scanned."""
-    handle = open(path, "rb")
+    handle = open_binary(path)
     with closing(handle):
         at, index = 0, 0
         head = handle.read(8)

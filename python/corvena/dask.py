@@ -17,6 +17,10 @@ whose (empty) result fixes the column types of every partition. For one
 large file, pass `meta` (the empty result of an earlier read, or of a small
 file of the same kind) to keep building the graph cheap.
 
+Paths may be URLs that fsspec opens (``s3://``, ``gs://``, ``https://``,
+``memory://``, ``file://`` ...), glob patterns included, when fsspec is
+installed; every worker must be able to open them.
+
 On the machine itself, with one worker process per core::
 
     from distributed import Client, LocalCluster
@@ -48,6 +52,7 @@ import os
 from typing import Any, List, Mapping, Optional, Sequence, Union
 
 from . import frame as _frame
+from ._files import glob_url, is_url, size as _size
 from ._optional import require
 from ._reader import Part, split
 
@@ -57,7 +62,10 @@ __all__ = ["read_bufr"]
 def _paths(paths: Union[str, "os.PathLike[str]", Sequence[Any]]) -> List[str]:
     if isinstance(paths, (str, os.PathLike)):
         text = os.fspath(paths)
-        found = sorted(glob.glob(text)) if glob.has_magic(text) else [text]
+        if is_url(text):
+            found = glob_url(text)
+        else:
+            found = sorted(glob.glob(text)) if glob.has_magic(text) else [text]
         if not found:
             raise FileNotFoundError("no file matches %s" % text)
         return found
@@ -78,7 +86,7 @@ def _groups(files: List[str], per_partition: Optional[int], per_bytes: Optional[
     sizes = []
     for f in files:
         try:
-            sizes.append(os.path.getsize(f))
+            sizes.append(_size(f))
         except OSError:  # read (and reported) by the partition
             sizes.append(0)
     target = per_bytes if per_bytes is not None else min(max(sum(sizes) / 16, 1 * _MB), 64 * _MB)
@@ -130,8 +138,8 @@ def read_bufr(
     threads: int = 1,
     bytes_per_partition: Union[None, int, str] = None,
 ):
-    """A dask DataFrame of the observations of `paths` (a path, a glob
-    pattern, or a list of them), in the order of the paths.
+    """A dask DataFrame of the observations of `paths` (a path, a URL, a
+    glob pattern of either, or a list of them), in the order of the paths.
 
     A partition holds about `bytes_per_partition` bytes of BUFR (a number,
     or a text such as ``"32MB"``; by default a sixteenth of all the bytes,
