@@ -12,8 +12,6 @@ import pytest
 import corvena
 from conftest import MESSAGES
 
-fsspec = pytest.importorskip("fsspec")
-
 FILES = ["ISMD01_OKPR.bufr", "IUSK73_AMMC_182300.bufr", "aircraft_mrar_compressed.bufr"]
 COLUMNS = ["stationOrSiteName", "latitude", "data_datetime", "pressure", "airTemperature", "count"]
 
@@ -22,6 +20,7 @@ COLUMNS = ["stationOrSiteName", "latitude", "data_datetime", "pressure", "airTem
 def place(request, tmp_path):
     """A folder holding the files and a truncated copy of the first, by path
     and by URL (the truncated one is "cut.bfr", outside the *.bufr glob)."""
+    fsspec = pytest.importorskip("fsspec")
     for name in FILES:
         (tmp_path / name).write_bytes(pathlib.Path(MESSAGES, name).read_bytes())
     first = (tmp_path / FILES[0]).read_bytes()
