@@ -24,8 +24,9 @@ VENV=${VENV:-.venv-test}
 "$VENV/bin/pip" install -q --upgrade pip
 # pandas, Dask and pyarrow for the DataFrame tests; pdbufr (with PyPI
 # eccodes) as their oracle; pint for the readers' unit conversions;
-# geopandas for the GeoDataFrame of a geometry column.
-"$VENV/bin/pip" install -q pytest pandas "dask[dataframe]" distributed pyarrow pdbufr pint geopandas
+# geopandas for the GeoDataFrame of a geometry column; fsspec for reading
+# URLs.
+"$VENV/bin/pip" install -q pytest pandas "dask[dataframe]" distributed pyarrow pdbufr pint geopandas fsspec
 # CMake from PyPI for the C++ units: a system's own may be older than the
 # project needs (Debian 12 has 3.25).
 "$VENV/bin/pip" install -q "cmake>=3.26"

@@ -2,16 +2,19 @@
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import gc
 import itertools
 import os
 import warnings
+from contextlib import closing
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 import _corvena
 
 from . import _ext
+from ._files import open_binary
 from ._editions import SUPPORTED, as_edition4, edition_of, unsupported
 from ._tables import SHIPPED_DESCRIPTION, LoadedTables, Tables, TablesSource, shared_tables
 
@@ -413,7 +416,10 @@ def read(source: Source, *, tables: TablesSource = None, errors: ErrorPolicy = "
     """The messages of a file, one at a time.
 
     `source` is a path (``str`` or ``os.PathLike``), the bytes of a file, or a
-    binary file object (which need not seek). Messages are found by the
+    binary file object (which need not seek). A path with a protocol
+    (``s3://``, ``gs://``, ``https://``, ``memory://``, ``file://`` ...) is
+    opened with fsspec, which must then be installed (``pip install
+    'corvena[fsspec]'``); its errors name the URL. Messages are found by the
     native scan; their items are decoded when first asked for. Files and
     streams are read 16 MiB at a time: memory does not grow with their size.
 
@@ -431,24 +437,43 @@ def read(source: Source, *, tables: TablesSource = None, errors: ErrorPolicy = "
     raises :class:`ReadError` when its items are asked for, and leaves the
     other messages untouched.
     """
-    name, blocks, resolver = _open(source, tables, errors)
-    return _messages(name, blocks, resolver, errors)
+    name, blocks, resolver, part = _open(source, tables, errors)
+    return _messages(name, blocks, resolver, errors, part)
 
 
 # Files and streams are read and framed a block at a time, so that memory
 # does not grow with their size. A message is at most 16 MiB (its length
 # has three octets): one that a block cuts is carried into the next.
 READ_BLOCK = 16 << 20
+# A part of a file reads on past its end only as far as a message it holds
+# needs, in blocks growing from this size.
+PAST_END_BLOCK = 1 << 16
 
 
-def _open(source: Source, tables: TablesSource, errors: ErrorPolicy) -> Tuple[str, Iterator[bytes], Tables]:
-    """The name of `source`, its blocks of bytes, and the tables to read them
-    with, once `errors` is known to be a policy."""
+@dataclasses.dataclass(frozen=True)
+class Part:
+    """The messages of the file at `path` (a path or a URL) that start at
+    or after `start` and before `end` (``None``: the end of the file),
+    numbered from `index` as in the file. `start` is 0 or where the scan of
+    the whole file finds message `index`; reading the part checks that it
+    still does. Made by :func:`split`."""
+
+    path: str
+    start: int
+    end: Optional[int]
+    index: int
+
+
+def _open(source: Source, tables: TablesSource,
+          errors: ErrorPolicy) -> Tuple[str, Iterator[bytes], Tables, Optional[Part]]:
+    """The name of `source`, its blocks of bytes, the tables to read them
+    with, and the part of a file it is (None: the whole), once `errors` is
+    known to be a policy."""
     if not (callable(errors) or errors in ("raise", "skip", "warn")):
         raise ValueError("errors must be 'raise', 'skip', 'warn' or a callable, not %r" % (errors,))
     resolver = shared_tables(tables)
     name, blocks = _load(source)
-    return name, blocks, resolver
+    return name, blocks, resolver, source if isinstance(source, Part) else None
 
 
 def _load(source: Source) -> Tuple[str, Iterator[bytes]]:
@@ -459,9 +484,17 @@ def _load(source: Source) -> Tuple[str, Iterator[bytes]]:
         return "<bytes>", iter((source,))
     if isinstance(source, (bytearray, memoryview)):
         return "<bytes>", iter((bytes(source),))
+    if isinstance(source, Part):
+        handle = open_binary(source.path)
+        try:
+            handle.seek(source.start)
+        except BaseException:
+            handle.close()
+            raise
+        return source.path, _part_blocks(handle, source)
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
-        handle = open(path, "rb")
+        handle = open_binary(path)
         name = str(path)
     else:
         if getattr(source, "read", None) is None:
@@ -481,8 +514,8 @@ def _load(source: Source) -> Tuple[str, Iterator[bytes]]:
     return name, _blocks(first, stream, handle)
 
 
-def _block(stream: Any) -> bytes:
-    data = stream.read(READ_BLOCK)
+def _block(stream: Any, size: int = READ_BLOCK) -> bytes:
+    data = stream.read(size)
     if not isinstance(data, (bytes, bytearray)):
         raise TypeError("source: the file object must be opened in binary mode")
     return bytes(data)
@@ -499,56 +532,169 @@ def _blocks(first: bytes, stream: Any, handle: Any) -> Iterator[bytes]:
             handle.close()
 
 
-def _messages(name: str, blocks: Iterator[bytes], tables: Tables, errors: ErrorPolicy) -> Iterator[Message]:
-    for index, (data, entry) in enumerate(_entries(name, blocks, errors)):
+def _part_blocks(handle: Any, part: Part) -> Iterator[bytes]:
+    """The blocks of a part of a file, from its start (`handle` is there):
+    up to its end, then on, in growing blocks, for as long as the scan asks."""
+    try:
+        at, past = part.start, PAST_END_BLOCK
+        while True:
+            if part.end is None:
+                size = READ_BLOCK
+            elif at < part.end:
+                size = min(READ_BLOCK, part.end - at)
+            else:
+                size, past = past, min(2 * past, READ_BLOCK)
+            block = _block(handle, size)
+            if not block:
+                return
+            yield block
+            at += len(block)
+    finally:
+        handle.close()
+
+
+def _messages(name: str, blocks: Iterator[bytes], tables: Tables, errors: ErrorPolicy,
+              part: Optional[Part] = None) -> Iterator[Message]:
+    for index, data, _, entry in _part_entries(name, blocks, errors, part):
         message = _message_at(name, data, tables, errors, index, entry)
         if message is not None:
             yield message
 
 
-def _entries(name: str, blocks: Iterator[bytes],
-             errors: ErrorPolicy) -> Iterator[Tuple[bytes, Tuple[int, int, Optional[str]]]]:
-    """The scan of the bytes: (start, length, failure) of each message, with
-    the bytes it indexes. The scan goes on past damage: each failure is
-    reported once, in its place, and every message after it is still
-    delivered. A failure keeps its index, so indices are places in the file.
-    Finding none is a failure too.
+Entry = Tuple[int, int, Optional[str]]
+
+
+def _part_entries(name: str, blocks: Iterator[bytes], errors: ErrorPolicy,
+                  part: Optional[Part]) -> Iterator[Tuple[int, bytes, int, Entry]]:
+    """The entries of a whole file (`part` None) or of a part of one."""
+    if part is None:
+        return _entries(name, blocks, errors)
+    return _entries(name, blocks, errors, start=part.start, end=part.end, index=part.index, exact=part.start > 0)
+
+
+def _entries(name: str, blocks: Iterator[bytes], errors: ErrorPolicy, start: int = 0, end: Optional[int] = None,
+             index: int = 0, exact: bool = False) -> Iterator[Tuple[int, bytes, int, Entry]]:
+    """The scan of the bytes: (index, data, base, (start, length, failure))
+    of each message, `data` the bytes it indexes, found at offset `base` in
+    the file. The scan goes on past damage: each failure is reported once,
+    in its place, and every message after it is still delivered. A failure
+    keeps its index, so indices are places in the file. Finding none is a
+    failure too.
 
     The blocks are scanned as they come; what the end of a block may have
     cut (a message running past it, a marker split by it) is scanned again
-    with the next block, so the entries are those of the whole at once."""
+    with the next block, so the entries are those of the whole at once.
+
+    The blocks may begin at offset `start` of the file, where the scan of
+    the whole finds message `index` (`exact`: the first message must start
+    there, or the file has changed), or where it resumes after one; then
+    the entries are those the scan of the whole gives from there. Those
+    that start at `end` or after are left out."""
     data, head, found = b"", b"", False
-    base = 0  # the offset of `data` in the file, for the offsets errors give
-    following = next(blocks, None)
-    while following is not None:
-        data = data + following if data else following
-        head = head or data[:8]
+    base = start  # the offset of `data` in the file, for the offsets errors give
+    try:
         following = next(blocks, None)
-        entries = _ext.scan(data, base)
-        carry = len(data)
-        if following is not None:
-            # A failure that reaches the end may be a message the block cut:
-            # it and what follows are scanned again with the next block.
-            # Else the scan would resume past the last entry: at least the
-            # last three bytes go on, in case they begin a marker.
-            cut = next((i for i, (start, length, failure) in enumerate(entries)
-                        if failure is not None and start + length >= len(data)), None)
-            if cut is not None:
-                carry = entries[cut][0]
-                entries = entries[:cut]
-            else:
-                resume = 0
-                if entries:
-                    start, length, failure = entries[-1]
-                    resume = start + length if failure is None else start + 1
-                carry = max(resume, len(data) - 3)
-        for entry in entries:
-            found = True
-            yield data, entry
-        data = data[carry:]
-        base += carry
-    if not found:
-        _handle(ReadError(name, None, _nothing_found(head)), errors, stacklevel=4)
+        while following is not None:
+            data = data + following if data else following
+            head = head or data[:8]
+            following = next(blocks, None)
+            entries = _ext.scan(data, base)
+            carry = len(data)
+            if following is not None:
+                # A failure that reaches the end may be a message the block cut:
+                # it and what follows are scanned again with the next block.
+                # Else the scan would resume past the last entry: at least the
+                # last three bytes go on, in case they begin a marker.
+                cut = next((i for i, (at, length, failure) in enumerate(entries)
+                            if failure is not None and at + length >= len(data)), None)
+                if cut is not None:
+                    carry = entries[cut][0]
+                    entries = entries[:cut]
+                else:
+                    resume = 0
+                    if entries:
+                        at, length, failure = entries[-1]
+                        resume = at + length if failure is None else at + 1
+                    carry = max(resume, len(data) - 3)
+            for entry in entries:
+                if end is not None and base + entry[0] >= end:
+                    return
+                if exact and not found and base + entry[0] != start:
+                    raise _changed(name, start, index)
+                found = True
+                yield index, data, base, entry
+                index += 1
+            data = data[carry:]
+            base += carry
+        if exact and not found:
+            raise _changed(name, start, index)
+        if not found:
+            _handle(ReadError(name, None, _nothing_found(head)), errors, stacklevel=4)
+    finally:
+        close = getattr(blocks, "close", None)
+        if close is not None:
+            close()
+
+
+def _changed(name: str, offset: int, index: int) -> ReadError:
+    return ReadError(name, index, "no message starts at offset %d any more, where one did when the file was"
+                                  " divided into parts: the file has changed" % offset)
+
+
+def split(path: str, size: int, count: int) -> List[Union[str, Part]]:
+    """The file at `path` (a path or a URL, of `size` bytes) in about
+    `count` parts of about equal size, each beginning with a message:
+    their messages in order are those of the whole file, each once, with
+    its index in the file. `path` alone when it holds a single message (or
+    none). Where the file is damaged the cuts are found by the same scan
+    as reading it finds messages, so a "BUFR" within data never makes one."""
+    targets = [size * i // count for i in range(1, count)]
+    if not targets:
+        return [path]
+    cuts: List[Tuple[int, int]] = []  # (offset, index) of the first message of each part but the first
+    with closing(_starts(path)) as starts:
+        for offset, index in starts:
+            if offset < targets[0]:
+                continue
+            if index > 0:  # else the part before would hold nothing
+                cuts.append((offset, index))
+            while targets and targets[0] <= offset:
+                targets.pop(0)
+            if not targets:
+                break
+    if not cuts:
+        return [path]
+    firsts = [(0, 0)] + cuts
+    ends = [offset for offset, _ in cuts] + [None]
+    return [Part(path, offset, end, index) for (offset, index), end in zip(firsts, ends)]
+
+
+def _starts(path: str) -> Iterator[Tuple[int, int]]:
+    """The offset and index of each message that the scan of the file
+    finds, in order. While the messages follow one another whole, their
+    lengths are followed: one small read at each end marker, none of the
+    data. From the first place where they do not (damage, bytes between
+    messages), the bytes are read and scanned."""
+    handle = open_binary(path)
+    with closing(handle):
+        at, index = 0, 0
+        head = handle.read(8)
+        # What the scan frames: "BUFR", a total length of at least 8 octets
+        # in the file, "7777" at its end.
+        while len(head) == 8 and head[:4] == b"BUFR":
+            total = int.from_bytes(head[4:7], "big")
+            if total < 8:
+                break
+            handle.seek(at + total - 4)
+            tail = handle.read(12)
+            if tail[:4] != b"7777":
+                break
+            yield at, index
+            at, index, head = at + total, index + 1, tail[4:]
+        handle.seek(at)
+        blocks = _blocks(_block(handle), handle, None)
+        for index, _, base, entry in _entries(path, blocks, "skip", start=at, index=index):
+            yield base + entry[0], index
 
 
 def _message_at(name: str, data: bytes, tables: Tables, errors: ErrorPolicy, index: int,
@@ -606,10 +752,10 @@ def read_framed(source: Source, *, tables: TablesSource = None,
     them, except that an edition 4 message whose tables are known from an
     earlier one (the same master table, centre, sub-centre and versions in
     section 1) comes as a :class:`Framed` message, not parsed in Python."""
-    name, blocks, resolver = _open(source, tables, errors)
+    name, blocks, resolver, part = _open(source, tables, errors)
     known: Dict[bytes, LoadedTables] = {}
     new = object.__new__
-    for index, (data, entry) in enumerate(_entries(name, blocks, errors)):
+    for index, data, _, entry in _part_entries(name, blocks, errors, part):
         start, length, failure = entry
         key = None
         if failure is None and length >= 31 and data[start + 7] == 4:

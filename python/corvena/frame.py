@@ -110,9 +110,10 @@ def read_bufr(
     observation, one column per key of `columns` (in that order).
 
     `source` is a path (a file, a directory: its files in name order, or a
-    glob pattern: the files it matches in name order), the bytes of a file, a
-    :class:`corvena.Message`, or an iterable of any of these (many files, or
-    the messages of :func:`corvena.read`). `filters` maps keys to a value, a
+    glob pattern: the files it matches in name order), a URL that fsspec
+    opens (a file or a glob pattern; see :func:`corvena.read`), the bytes
+    of a file, a :class:`corvena.Message`, or an iterable of any of these
+    (many files, or the messages of :func:`corvena.read`). `filters` maps keys to a value, a
     list, tuple, set, ``range`` or numpy array of values, a ``slice`` (ends
     included; a step is ignored with a warning) or a callable.
     A key of `columns` or `filters` that is neither a computed column, nor a

@@ -1,5 +1,6 @@
-"""The messages of a source: a path (file, directory or glob pattern), bytes,
-a stream, a :class:`corvena.Message`, or an iterable of any of these."""
+"""The messages of a source: a path (file, directory or glob pattern) or a
+URL (file or glob pattern), bytes, a stream, a part of a file, a
+:class:`corvena.Message`, or an iterable of any of these."""
 
 from __future__ import annotations
 
@@ -7,7 +8,8 @@ import glob
 import os
 from typing import Any, Iterable
 
-from .._reader import Message, ReadError, _handle, read, read_framed
+from .._files import glob_url, is_url
+from .._reader import Message, Part, ReadError, _handle, read, read_framed
 
 
 def messages(source: Any, tables: Any, errors: Any, framed: bool = False) -> Iterable[Message]:
@@ -21,7 +23,7 @@ def messages(source: Any, tables: Any, errors: Any, framed: bool = False) -> Ite
     if isinstance(source, (str, os.PathLike)):
         yield from _path_messages(os.fspath(source), tables, errors, reader)
         return
-    if isinstance(source, (bytes, bytearray, memoryview)) or hasattr(source, "read"):
+    if isinstance(source, (bytes, bytearray, memoryview, Part)) or hasattr(source, "read"):
         yield from reader(source, tables=tables, errors=errors)
         return
     for item in source:  # paths, byte strings or messages
@@ -30,8 +32,13 @@ def messages(source: Any, tables: Any, errors: Any, framed: bool = False) -> Ite
 
 def _path_messages(path: str, tables: Any, errors: Any, reader: Any = read) -> Iterable[Message]:
     """The messages of a file, of the files of a directory (in name order),
-    or of the files a glob pattern matches (in name order)."""
-    if os.path.isdir(path):
+    or of the files a glob pattern matches (in name order); a URL names a
+    file or a glob pattern."""
+    if is_url(path):
+        files = glob_url(path)
+        if not files:
+            raise FileNotFoundError("no file matches %r" % path)
+    elif os.path.isdir(path):
         names = sorted(os.path.join(path, n) for n in os.listdir(path))
         files = [n for n in names if os.path.isfile(n)]
     elif not os.path.exists(path) and glob.has_magic(path):
