@@ -52,6 +52,7 @@ void free_object(PyObject* self) {
 
 void decoded_dealloc(PyObject* self) {
     DecodedObject* d = as_decoded(self);
+    if (d->arrays != nullptr) recycle_cells(std::move(*d->arrays));
     delete d->arrays;
     delete d->raws;
     Py_XDECREF(d->tables);
@@ -81,8 +82,8 @@ PyObject* buffer_tobytes(PyObject* self, PyObject*) {
 
 Py_ssize_t buffer_len(PyObject* self) { return reinterpret_cast<BufferObject*>(self)->length; }
 
-template <class T>
-PyObject* view(PyObject* owner, const std::vector<T>& v, const char* typestr) {
+template <class T, class A>
+PyObject* view(PyObject* owner, const std::vector<T, A>& v, const char* typestr) {
     return buffer_of(owner, v.data(), v.size(), sizeof(T), typestr);
 }
 
@@ -94,8 +95,8 @@ enum class Field {
     WideIncrements, TextCells,
 };
 
-template <class T>
-std::size_t bytes_in(const std::vector<T>& v) {
+template <class T, class A>
+std::size_t bytes_in(const std::vector<T, A>& v) {
     return v.size() * sizeof(T);
 }
 

@@ -22,11 +22,15 @@
 // text is missing).
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/descriptor.hpp"
@@ -34,6 +38,29 @@
 #include "message/value.hpp"
 
 namespace corvena {
+
+// An allocator whose vectors leave new numbers unset when they grow: the
+// cells are written right after, so zeroing them first would be wasted.
+template <class T>
+struct Unset : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = Unset<U>;
+    };
+    Unset() = default;
+    template <class U>
+    Unset(const Unset<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+using Cells = std::vector<double, Unset<double>>;
 
 struct DecodedArrays {
     // Flags of an item (uncompressed) or of a column (compressed).
@@ -65,10 +92,16 @@ struct DecodedArrays {
     std::vector<std::int32_t> column_scale;      // the scale and reference in force for the column:
     std::vector<std::int64_t> column_reference;  // value = (R0 + increment + reference) / 10^scale
     std::vector<std::int32_t> column_wide_slot;  // -1, or the index of its block in wide_increments
-    std::vector<double> cells;                    // columns x subsets
+    Cells cells;                                  // columns x subsets
     std::vector<std::uint64_t> wide_increments;   // wide columns x subsets
     std::vector<std::int32_t> text_cells;         // text columns x subsets
 };
+
+// Cell blocks of results no longer needed, kept (up to a bound) so that a
+// run of decodes writes into memory already paged in instead of faulting in
+// fresh pages for every message. Any thread may take and give back.
+Cells take_cells();
+void recycle_cells(DecodedArrays&& arrays);
 
 class ArraySink {
 public:
@@ -82,6 +115,7 @@ public:
     ArraySink(DecodedArrays& out, bool compressed, std::uint32_t subsets) : out_(out) {
         out_.compressed = compressed;
         out_.subsets = subsets;
+        if (compressed && out_.cells.capacity() == 0) out_.cells = take_cells();
     }
 
     void begin_subset() { out_.subset_starts.push_back(out_.codes.size()); }
@@ -126,13 +160,23 @@ public:
         const std::uint64_t base = col.base;
         if (fits_exactly(col)) {
             // The common case, kept free of branches: base + reference and
-            // each sum stay below 2^53, so adding in doubles is exact and
+            // each sum stay below 2^50, so adding in doubles is exact and
             // every value is the one scaled_value gives.
             const double shift = static_cast<double>(static_cast<std::int64_t>(base) + ref);
-            const std::uint64_t missing = check ? col.inc_missing : ~std::uint64_t{0};
+            if (col.nbinc == 0) {
+                std::fill(cells, cells + col.subsets, shift / p);
+                return;
+            }
+            // An increment below 2^52 read as a double by setting the
+            // exponent bits of 2^52 and taking 2^52 away (vector units have
+            // no conversion from unsigned 64-bit integers before AVX-512).
+            constexpr std::uint64_t kTwo52Bits = 0x4330000000000000;
+            constexpr double kTwo52 = 4503599627370496.0;
+            const double missing = check ? static_cast<double>(col.inc_missing) : -1.0;
+            const std::uint64_t* increments = col.increments;
             for (unsigned s = 0; s < col.subsets; ++s) {
-                const std::uint64_t inc = col.increments[s];
-                const double v = (shift + static_cast<double>(static_cast<std::int64_t>(inc))) / p;
+                const double inc = std::bit_cast<double>(increments[s] | kTwo52Bits) - kTwo52;
+                const double v = (shift + inc) / p;
                 cells[s] = inc == missing ? nan : v;
             }
             return;

@@ -1,10 +1,49 @@
 #include "message/decoded_arrays.hpp"
 
 #include <cmath>
+#include <mutex>
 
 #include "common/descriptor.hpp"
 
 namespace corvena {
+
+namespace {
+
+constexpr std::size_t kMaxSpareCellBytes = std::size_t{64} << 20;
+
+struct SpareCells {
+    std::mutex lock;
+    std::vector<Cells> blocks;
+    std::size_t bytes = 0;
+};
+
+SpareCells& spare_cells() {
+    static SpareCells* spare = new SpareCells;  // never destroyed: threads may outlive static destruction
+    return *spare;
+}
+
+}  // namespace
+
+Cells take_cells() {
+    SpareCells& spare = spare_cells();
+    std::lock_guard<std::mutex> hold(spare.lock);
+    if (spare.blocks.empty()) return {};
+    Cells out = std::move(spare.blocks.back());
+    spare.blocks.pop_back();
+    spare.bytes -= out.capacity() * sizeof(double);
+    return out;
+}
+
+void recycle_cells(DecodedArrays&& arrays) {
+    const std::size_t bytes = arrays.cells.capacity() * sizeof(double);
+    if (bytes == 0) return;
+    SpareCells& spare = spare_cells();
+    std::lock_guard<std::mutex> hold(spare.lock);
+    if (spare.bytes + bytes > kMaxSpareCellBytes) return;
+    arrays.cells.clear();
+    spare.bytes += bytes;
+    spare.blocks.push_back(std::move(arrays.cells));
+}
 
 __int128 cell_units(const DecodedArrays& d, std::size_t j, std::size_t s) {
     const std::int32_t slot = d.column_wide_slot[j];
