@@ -9,7 +9,7 @@ import pytest
 
 import _corvena as c
 from bufr_build import Bits, message
-from conftest import message_files, split_messages
+from conftest import MESSAGES, message_files, split_messages
 from corvena.arrays import LOCAL, MISSING, OPERATOR, RESCALED, TEXT, decode_arrays, decode_many
 from decoding_tables import tables, tables_dir  # noqa: F401
 
@@ -144,3 +144,48 @@ def test_whole_numbers_unless_an_operator_rescaled(tables, compressed):
     dumped = json.loads(message_json(m))
     got = [x["value"] for x in dumped["items"]] if compressed else [x["value"] for x in dumped["subsets"][0]]
     assert got == [3, 0.0, 5] and [type(v) for v in got] == [int, float, int]
+
+
+DWD = "Z__C_EDZW_20210516120400_bda01_synop_bufr_GER_999999_999999__MW_466.bufr"
+
+
+@pytest.mark.parametrize("name, key", [
+    ("aaen_55.bufr", "brightnessTemperature"),  # compressed: subsets x channels
+    ("aaen_55.bufr", "#3#brightnessTemperature"),
+    ("aaen_55.bufr", "012063"),
+    ("ISMD01_OKPR.bufr", "stationOrSiteName"),  # compressed texts
+    ("synop_multi_subset_uncompressed.bufr", "airTemperature"),
+    ("synop_multi_subset_uncompressed.bufr", 12101),
+    ("synop_multi_subset_uncompressed.bufr", "stationOrSiteName"),
+    ("synop_multi_subset_uncompressed.bufr", "#2#heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform"),
+    (DWD, "cloudType"),  # uncompressed, a different count per subset
+    (DWD, "#4#cloudType"),
+])
+def test_values_of_a_key_are_those_of_the_items(name, key):
+    import corvena
+
+    for m in corvena.read(os.path.join(MESSAGES, name)):
+        try:
+            got = m.arrays()[key]
+        except KeyError:  # a message without the key
+            assert not any(s.find(key) for s in m.subsets())
+            continue
+        expected = [s.values(key) for s in m.subsets()]
+        ranked = isinstance(key, str) and key.startswith("#")
+        assert got.shape == ((len(expected),) if ranked else (len(expected), max(map(len, expected))))
+        for row, values in zip(got.reshape(len(expected), -1).tolist(), expected):
+            values += [None] * (len(row) - len(values))
+            assert [None if v is None or v != v else v for v in row] == values
+
+
+def test_values_of_a_key_it_lacks():
+    import corvena
+
+    a = next(corvena.read(os.path.join(MESSAGES, "aaen_55.bufr"))).arrays()
+    for key in ("noSuchKey", "#20#brightnessTemperature", 12101, "#0#brightnessTemperature"):
+        with pytest.raises(KeyError):
+            a[key]
+    data = open(os.path.join(MESSAGES, "aaen_55.bufr"), "rb").read()
+    tableset = next(corvena.read(data)).tables
+    assert decode_arrays(data, tableset)["#1#brightnessTemperature"].tolist() == a["#1#brightnessTemperature"].tolist()
+    assert decode_many([data], tableset)[0]["satelliteIdentifier"].shape == (128, 1)

@@ -344,7 +344,7 @@ class Message:
         if self._arrays is None:
             from .arrays import MessageArrays  # numpy is imported when first needed
 
-            self._arrays = MessageArrays(self.decoded())
+            self._arrays = MessageArrays(self.decoded(), self.loaded_tables())
         return self._arrays
 
     def decoded_values(self) -> list:
@@ -736,7 +736,7 @@ class Framed:
     def arrays(self) -> "MessageArrays":
         from .arrays import MessageArrays
 
-        return MessageArrays(self._decoded)
+        return MessageArrays(self._decoded, self.loaded_tables())
 
     def _decode_failure(self, failure: object, tables: LoadedTables) -> "ReadError":
         try:

@@ -31,7 +31,8 @@ as you would any other.
 
 from __future__ import annotations
 
-from typing import List, Optional, Sequence, Union
+from collections import OrderedDict
+from typing import List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -39,7 +40,8 @@ from _corvena import TableSet
 
 from . import _ext
 from ._editions import leading_message_as_edition4
-from ._reader import positive_threads
+from ._reader import Key, positive_threads
+from ._tables import LoadedTables
 
 __all__ = ["BITMAP_VALUE", "HAS_RAW", "LOCAL", "MISSING", "OPERATOR", "RESCALED", "TEXT", "MessageArrays",
            "decode_arrays", "decode_many"]
@@ -50,9 +52,10 @@ from ._flags import BITMAP_VALUE, HAS_RAW, LOCAL, MISSING, OPERATOR, RESCALED, T
 class MessageArrays:
     """The items of one decoded message as arrays (see the module text)."""
 
-    def __init__(self, decoded: "_ext.Decoded"):
+    def __init__(self, decoded: "_ext.Decoded", tables: Optional[LoadedTables] = None):
         #: The native result these arrays view.
         self.decoded = decoded
+        self._tables = tables
         self.compressed: bool = decoded.compressed
         self.subsets: int = decoded.subsets
         if self.compressed:
@@ -136,6 +139,56 @@ class MessageArrays:
             return offsets
         raise AttributeError(name)
 
+    def __getitem__(self, key: Key) -> np.ndarray:
+        """The values of `key` (see the module text)."""
+        rank, code, name = _parse_key(key)
+        if self._tables is None:
+            raise KeyError("%r: these arrays were made without their tables" % (key,))
+        info = self._tables.info
+        codes = self.column_descriptors if self.compressed else self.descriptors
+        present = np.unique(codes).tolist()
+        wanted = [c for c in present if c == code] if code is not None else [c for c in present if info(c).key == name]
+        where = np.nonzero(np.isin(codes, wanted))[0] if wanted else np.zeros(0, dtype=np.intp)
+        n = self.subsets
+        if self.compressed:
+            if rank is not None:
+                where = where[rank - 1 : rank]
+            if not len(where) or not n:
+                raise KeyError(key)
+            text = (self._column_flags[where] & TEXT) != 0
+            if text.any():
+                out = np.empty((n, len(where)), dtype=object)
+                texts = self.texts
+                for k, (j, is_text) in enumerate(zip(where.tolist(), text.tolist())):
+                    if is_text:
+                        slot = int(self._text_slot[j])
+                        cells = self._text_cells[slot].tolist() if slot >= 0 else [-1] * n
+                        out[:, k] = [texts[t].rstrip("\x00") if t >= 0 else None for t in cells]
+                    else:
+                        out[:, k] = self._cells[j]
+            else:
+                out = self._cells[where].T.copy()
+            return out[:, 0] if rank is not None else out
+        if not len(where):
+            raise KeyError(key)
+        subset = np.searchsorted(self.subset_offsets, where, side="right") - 1
+        occurrence = np.arange(len(where)) - np.searchsorted(subset, subset, side="left")
+        if rank is not None:
+            keep = occurrence == rank - 1
+            if not keep.any():
+                raise KeyError(key)
+            where, subset, occurrence = where[keep], subset[keep], occurrence[keep] * 0
+        width = 1 if rank is not None else int(occurrence.max()) + 1
+        if (self.flags[where] & TEXT).any():
+            out = np.full((n, width), None, dtype=object)
+            index = self.text_index[where].tolist()
+            texts = self.texts
+            out[subset, occurrence] = [texts[t].rstrip("\x00") if t >= 0 else None for t in index]
+        else:
+            out = np.full((n, width), np.nan)
+            out[subset, occurrence] = self.values[where]
+        return out[:, 0] if rank is not None else out
+
     @property
     def nbytes(self) -> int:
         """Bytes held by the decoded arrays (not counting the texts)."""
@@ -166,11 +219,42 @@ class MessageArrays:
         return out
 
 
+def _parse_key(key: Key) -> Tuple[Optional[int], Optional[int], Optional[str]]:
+    """(rank, descriptor, name) of a key: ``"name"``, ``"#n#name"``, ``12101``,
+    ``"012101"`` or ``"#n#012101"``."""
+    rank = None
+    if isinstance(key, str) and key.startswith("#"):
+        parts = key.split("#", 2)
+        if len(parts) == 3 and parts[1].isdigit() and int(parts[1]) >= 1:
+            rank, key = int(parts[1]), parts[2]
+    if isinstance(key, int) and not isinstance(key, bool):
+        return rank, key, None
+    if isinstance(key, str) and len(key) == 6 and key.isdigit():
+        return rank, int(key), None
+    if isinstance(key, str) and key:
+        return rank, None, key
+    raise KeyError(key)
+
+
+# The tables that name the items of arrays decoded with a bare TableSet,
+# a few at a time (a TableSet cannot be referred to weakly).
+_NAMING: "OrderedDict[int, Tuple[TableSet, LoadedTables]]" = OrderedDict()
+
+
+def _naming(tables: TableSet) -> LoadedTables:
+    found = _NAMING.get(id(tables))
+    if found is None or found[0] is not tables:
+        found = _NAMING[id(tables)] = (tables, LoadedTables(tables, "TableSet given by the caller", True))
+        while len(_NAMING) > 16:
+            _NAMING.popitem(last=False)
+    return found[1]
+
+
 def decode_arrays(data: bytes, tables: TableSet) -> MessageArrays:
     """The first message of ``data`` (of edition 2, 3 or 4) decoded into
     arrays with ``tables``. Raises the same ValueError as
     ``decode_values_with_tables``."""
-    return MessageArrays(_ext.decode_arrays(leading_message_as_edition4(data), tables))
+    return MessageArrays(_ext.decode_arrays(leading_message_as_edition4(data), tables), _naming(tables))
 
 
 def decode_many(
@@ -188,11 +272,13 @@ def decode_many(
         raise ValueError("errors must be 'raise' or 'return'")
     threads = positive_threads(threads)
     out: List[Union[MessageArrays, ValueError]] = []
-    for part in _ext.decode_many([leading_message_as_edition4(m) for m in messages], tables, threads):
+    namings = [_naming(tables)] * len(messages) if isinstance(tables, TableSet) else [_naming(t) for t in tables]
+    for part, naming in zip(_ext.decode_many([leading_message_as_edition4(m) for m in messages], tables, threads),
+                            namings):
         if isinstance(part, str):
             if errors == "raise":
                 raise ValueError(part)
             out.append(ValueError(part))
         else:
-            out.append(MessageArrays(part))
+            out.append(MessageArrays(part, naming))
     return out
