@@ -216,7 +216,8 @@ def test_a_dash_reads_standard_input(command):
     assert piped.stdout == named.stdout.replace(SYNOP, "<stdin>") and piped.stdout.count("\n") > 1
 
 
-@pytest.mark.parametrize("args", [["ls", SYNOP], ["--version"]])
+@pytest.mark.parametrize("args", [["ls", SYNOP], ["--version"], ["dump", SYNOP], ["dump", AMSUA],
+                                  ["dump", "--json", AMSUA], ["get", "--keys", "airTemperature", SYNOP]])
 def test_the_command_imports_only_what_it_uses(args):
     # numpy alone takes several times Python's own start; the package's
     # metadata and the archive modules took more than the rest of `ls`.
