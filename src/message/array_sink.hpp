@@ -97,6 +97,26 @@ struct DecodedArrays {
     std::vector<std::int32_t> text_cells;         // text columns x subsets
 };
 
+// cells[s] = (shift + increments[s]) / p, NaN where the increment is all
+// ones in `missing_bit` bits (63: none is missing), for increments below
+// 2^50. Written for vector units: an increment becomes a double by setting
+// the exponent bits of 2^52 and taking 2^52 away (they have no conversion
+// from unsigned 64-bit integers before AVX-512), and a missing one is
+// found by the carry of increment + 1 into bit `missing_bit` and masked,
+// since a comparison of doubles would keep the loop scalar.
+inline void scale_column(double* cells, const std::uint64_t* increments, unsigned subsets, double shift, double p,
+                         unsigned missing_bit) {
+    constexpr std::uint64_t kTwo52Bits = 0x4330000000000000;
+    constexpr double kTwo52 = 4503599627370496.0;
+    const std::uint64_t nan = std::bit_cast<std::uint64_t>(std::numeric_limits<double>::quiet_NaN());
+    for (unsigned s = 0; s < subsets; ++s) {
+        const std::uint64_t inc = increments[s];
+        const double v = (shift + (std::bit_cast<double>(inc | kTwo52Bits) - kTwo52)) / p;
+        const std::uint64_t keep = (((inc + 1) >> missing_bit) & 1) - 1;
+        cells[s] = std::bit_cast<double>((std::bit_cast<std::uint64_t>(v) & keep) | (nan & ~keep));
+    }
+}
+
 // Cell blocks of results no longer needed, kept (up to a bound) so that a
 // run of decodes writes into memory already paged in instead of faulting in
 // fresh pages for every message. Any thread may take and give back.
@@ -167,18 +187,7 @@ public:
                 std::fill(cells, cells + col.subsets, shift / p);
                 return;
             }
-            // An increment below 2^52 read as a double by setting the
-            // exponent bits of 2^52 and taking 2^52 away (vector units have
-            // no conversion from unsigned 64-bit integers before AVX-512).
-            constexpr std::uint64_t kTwo52Bits = 0x4330000000000000;
-            constexpr double kTwo52 = 4503599627370496.0;
-            const double missing = check ? static_cast<double>(col.inc_missing) : -1.0;
-            const std::uint64_t* increments = col.increments;
-            for (unsigned s = 0; s < col.subsets; ++s) {
-                const double inc = std::bit_cast<double>(increments[s] | kTwo52Bits) - kTwo52;
-                const double v = (shift + inc) / p;
-                cells[s] = inc == missing ? nan : v;
-            }
+            scale_column(cells, col.increments, col.subsets, shift, p, check ? col.nbinc : 63);
             return;
         }
         for (unsigned s = 0; s < col.subsets; ++s) {
