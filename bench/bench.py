@@ -37,7 +37,9 @@ every message is decoded once before timing. Paths, in three groups:
 
 With pybufrkit importable (and no ``--no-pybufrkit``), ``Decoder.process``
 of the messages its own tables decode is timed against ``decoded_values()``
-of the same messages.
+of the same messages (3 rounds at most; not on files whose object paths are
+left out). bench/run.sh times pybufrkit, and the memory kept per item, in
+the first process only: neither depends on ecCodes.
 
 Within a group the paths are timed round after round, interleaved, so that a
 slow moment of the machine hits every path alike; the figures are medians
@@ -457,8 +459,8 @@ def report(builds, out=sys.stdout):
         first["date"], first["cores"], first["memory"] / 2 ** 30))
     for b in builds:
         say("# %s process: ecCodes %s, Python %s, numpy %s; %.0f s%s; load average (1 min) %.2f at start, %.2f at end"
-            % (b["label"], b["eccodes"] or "-", b["python"], b["numpy"], b["elapsed"], ", --quick" if b["quick"] else "",
-               b["load"][0], b["load_end"][0]))
+            % (b["label"], b["eccodes"] or "-", b["python"], b["numpy"], b["elapsed"],
+               ", --quick" if b["quick"] else "", b["load"][0], b["load_end"][0]))
     say("# times: medians in ms over interleaved rounds (rounds per group in each file's line);"
         " x = ecCodes' median / corvena's, in the same process")
     say("# ecCodes: arrays = unpack + numericValues; objects = the same + tolist(); read = its file loop."
