@@ -446,6 +446,10 @@ def times(x):
     return "%.2f" % x
 
 
+def short(name, width):
+    return name if len(name) <= width else name[:width - 3] + "..."
+
+
 def median_of(build, name, path):
     found = build["files"].get(name, {}).get("paths", {}).get(path)
     return found["median"] if found else None
@@ -558,7 +562,7 @@ def report(builds, out=sys.stdout):
                 peer = next(p for _, q, p in ROWS if q == path)
                 cells.append(times(ratio(median_of(b, name, peer), median_of(b, name, path))))
         if any(c != "-" for c in cells):
-            say(glance % ((name[:34],) + tuple(cells)))
+            say(glance % ((short(name, 34),) + tuple(cells)))
 
     say()
     say("# where corvena is the slower (x < 1 in any build), per path: file and x for %s" % (
@@ -577,7 +581,7 @@ def report(builds, out=sys.stdout):
         anywhere = True
         line = "  %s, %d file%s:" % (label, len(found), "" if len(found) == 1 else "s")
         for i, (_, name, xs) in enumerate(sorted(found)):
-            cell = " %s %s%s" % (name, "/".join(times(x) for x in xs), "," if i + 1 < len(found) else "")
+            cell = " %s %s%s" % (short(name, 40), "/".join(times(x) for x in xs), "," if i + 1 < len(found) else "")
             if len(line) + len(cell) > 118:
                 say(line)
                 line = "     "

@@ -12,7 +12,10 @@
 # VENV_PYPI and VENV_DEBIAN name other ones. corvena is built and installed
 # into each unless CORVENA_NO_INSTALL=1, which times the corvena the
 # environment imports as it is (PYTHONPATH may point at another).
-# ECCODES=pypi or ECCODES=debian times that build only.
+# ECCODES=pypi or ECCODES=debian times that build only. The results of each
+# process are kept in RESULTS_DIR when it is set (pypi.json, debian.json):
+# python bench/bench.py --merge DIR/pypi.json DIR/debian.json prints the table
+# again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 VENV_PYPI=${VENV_PYPI:-.venv-bench}
@@ -40,8 +43,13 @@ setup() {  # setup pypi|debian VENV
     fi
 }
 
-OUT=$(mktemp -d)
-trap 'rm -rf "$OUT"' EXIT
+if [ -n "${RESULTS_DIR:-}" ]; then
+    mkdir -p "$RESULTS_DIR"
+    OUT=$RESULTS_DIR
+else
+    OUT=$(mktemp -d)
+    trap 'rm -rf "$OUT"' EXIT
+fi
 RESULTS=()
 for build in $BUILDS; do
     if [ "$build" = debian ]; then
