@@ -1,92 +1,232 @@
-"""Decoding speed and memory against ecCodes and pybufrkit, in one process.
+"""Decoding speed of corvena's array, object and read paths against ecCodes
+(and pybufrkit), file by file.
 
-    python bench/bench.py [--repeats N] [--files NAME ...] [--no-pybufrkit]
+    python bench/bench.py [--quick] [--files NAME ...] [--no-pybufrkit] [--json OUT]
+    python bench/bench.py --merge A.json B.json ...
 
-For each file (all shared files by default) it times, interleaved round by
-round so that a slow moment of the machine hits every decoder alike:
+One process times one ecCodes build, whichever its Python imports, with
+corvena timed in the same process. ``bash bench/run.sh`` runs it once under
+PyPI's ecCodes and once under Debian's (two processes: one library each),
+each writing its results with ``--json``, and prints the merged table with
+``--merge``. Run alone, it prints the table of its own build.
 
-- objects:  _corvena.decode_values_with_tables, one DecodedValue per item
-- arrays:   corvena.arrays.decode_many, threads=1 and threads=2
-- ecCodes:  codes_new_from_message, unpack, numericValues (the PyPI or
-            Debian bindings), per message
-- pybufrkit: Decoder.process, on the messages its own tables decode
-- floor:    numpy.ndarray.tolist() of as many float64 values as there are
-            items: the least that any one-object-per-value result costs
+Per file the messages are split and their tables loaded beforehand, and
+every message is decoded once before timing. Paths, in three groups:
 
-It prints min and median per decoder and the ratios (ecCodes time / ours,
-from the medians), then the memory kept per item by each path. Needs the
-ecCodes bindings and pybufrkit beside corvena; bench/run.sh sets that up.
+- arrays:  ``corvena.arrays.decode_many(messages, tables, threads=1)`` and
+           ``threads=2``, against ecCodes' ``codes_new_from_message``,
+           ``unpack`` and the ``numericValues`` array, per message;
+- objects: ``Message.items()``, ``Message.subsets()`` and
+           ``Message.decoded_values()`` of every message of
+           ``corvena.read(data, tables=tables)`` over the file's bytes (one
+           ``corvena.Tables`` for the whole process; the scan and making
+           each Message are timed with them), against ecCodes'
+           ``codes_new_from_message``, ``unpack`` and the ``numericValues``
+           array turned into one Python float per value with ``tolist()``:
+           the least that gives one Python object per value out of ecCodes
+           (names, units or meanings, which ``items()`` also gives, would cost
+           it more). The floor is ``numpy.ndarray.tolist()`` of as many
+           float64 as there are items: what any one-object-per-value result
+           costs at least;
+- read:    a fresh ``corvena.read(path)`` over every message of the file,
+           ``m.arrays().values`` of each (tables as ``corvena.read`` chooses
+           them, loaded once per process), against ecCodes' loop: ``open``,
+           ``codes_bufr_new_from_file`` until None, ``unpack``,
+           ``numericValues``, ``codes_release``. On the smallest files this is
+           mostly the cost of a call.
+
+With pybufrkit importable (and no ``--no-pybufrkit``), ``Decoder.process``
+of the messages its own tables decode is timed against ``decoded_values()``
+of the same messages, after every other path (3 rounds at most; not on files
+whose object paths are left out). bench/run.sh times pybufrkit, and the memory kept per item, in
+the first process only: neither depends on ecCodes.
+
+Within a group the paths are timed round after round, interleaved, so that a
+slow moment of the machine hits every path alike; the figures are medians
+over the rounds. Rounds per group and file follow its cost: a first round
+(not counted) times each path once; a path that took less than 2 ms is then
+called as many times as make 2 ms per measurement, and there are as many
+rounds as fit in about 3 s (5 to 51; 3 when a round takes more than 10 s, and
+a first round longer than 3 s counts as the first of them). Results are held
+until the clock stops, so freeing them is not timed; the cyclic collector
+collects fully before each round. ``--quick`` aims at
+0.5 s (3 to 11 rounds) and leaves out the object paths of files of more than
+5 million items (the HIRS file, 17.5 million items, takes 15 s or more a
+round on them).
+
+The table gives per file and path corvena's median in ms and, per build,
+ecCodes' median and x = ecCodes' median / corvena's; then the ratios at a
+glance, every path where corvena is the slower, the sums over all files and
+the memory kept per item by the object and array results.
 """
 
 import argparse
 import gc
 import glob
+import json
+import logging
+import math
 import os
 import statistics
 import sys
 import time
 
-import numpy as np
-
-import _corvena
-from corvena import _ext
-from corvena.arrays import decode_many
-
 HERE = os.path.dirname(os.path.abspath(__file__))
 MESSAGES = os.path.normpath(os.path.join(HERE, "..", "..", "shared", "data", "messages"))
-DEFINITIONS = "/usr/share/eccodes/definitions"
+
+# (row label, corvena's path, the peer it is compared with)
+ROWS = [
+    ("arrays 1 thr", "arrays1", "ecCodes arrays"),
+    ("arrays 2 thr", "arrays2", "ecCodes arrays"),
+    ("items", "items", "ecCodes objects"),
+    ("subsets", "subsets", "ecCodes objects"),
+    ("decoded_values", "values", "ecCodes objects"),
+    ("floor (tolist)", "floor", None),
+    ("read", "read", "ecCodes read"),
+]
+GLANCE = [("arr1", "arrays1"), ("arr2", "arrays2"), ("items", "items"), ("subs", "subsets"), ("vals", "values"),
+          ("read", "read")]
 
 
-def split(data):
-    return [data[s:s + n] for s, n, error in _ext.scan(data, 0) if error is None]
+# ---------------------------------------------------------------- measuring
+
+def timed(fn, number):
+    """Seconds per call of `fn`, called `number` times; the results are
+    freed once the clock has stopped."""
+    kept = []
+    t = time.perf_counter()
+    for _ in range(number):
+        kept.append(fn())
+    t = time.perf_counter() - t
+    del kept
+    return t / number
 
 
-def table_key(m):
-    return (m.master_table_number, m.master_tables_version_number, m.local_tables_version_number,
-            m.originating_centre, m.originating_subcentre)
+class Pace:
+    """How many rounds, and calls per measurement, a group gets."""
+
+    def __init__(self, target, least_rounds, most_rounds, fixed=None):
+        self.target = target  # seconds of rounds per group and file
+        self.least_rounds = least_rounds
+        self.most_rounds = most_rounds
+        self.fixed = fixed  # rounds given on the command line
+        self.least_call = 0.002  # seconds per measurement at least
 
 
-def decodable_plan(messages, cache):
-    """(message, tables) for the messages this library decodes."""
-    plan = []
+def measure(runners, pace, most_rounds=None):
+    """Interleaved rounds of `runners` (name -> callable): per name the
+    median and min (seconds per call), the rounds and calls per round."""
+    gc.collect()
+    first = {k: timed(fn, 1) for k, fn in runners.items()}
+    number = {k: max(1, math.ceil(pace.least_call / max(t, 1e-9))) for k, t in first.items()}
+    round_time = sum(number[k] * first[k] for k in runners)
+    if pace.fixed:
+        rounds = pace.fixed
+    else:
+        least = 3 if round_time > 10 else pace.least_rounds
+        rounds = max(least, min(pace.most_rounds, int(pace.target / round_time)))
+    if most_rounds:
+        rounds = min(rounds, most_rounds)
+    times = {k: [] for k in runners}
+    if sum(first.values()) > pace.target and not pace.fixed:
+        for k in runners:  # a round this long: the first counts
+            times[k].append(first[k])
+    while len(times[next(iter(runners))]) < rounds:
+        gc.collect()  # once a round: a full collection walks every object the process holds
+        for k, fn in runners.items():
+            times[k].append(timed(fn, number[k]))
+    return {k: {"median": statistics.median(v), "min": min(v), "rounds": len(v), "calls": number[k]}
+            for k, v in times.items()}
+
+
+def eccodes_build(label):
+    """(label, version) of the ecCodes the bindings load, or None."""
+    try:
+        import eccodes
+    except ImportError:
+        return None
+    if label is None:
+        label = "Debian" if eccodes.__file__.startswith("/usr/lib/python3/") else "PyPI"
+    return label, eccodes.codes_get_api_version()
+
+
+def eccodes_failures(messages):
+    """How many of `messages` ecCodes cannot unpack."""
+    import eccodes
+
+    failed = 0
     for msg in messages:
-        m = _corvena.parse_bytes(msg)
-        key = table_key(m)
-        if key not in cache:
-            cache[key] = _corvena.TableSet.from_definitions(DEFINITIONS, m)
         try:
-            _corvena.decode_values_with_tables(msg, cache[key])
-        except ValueError:
+            h = eccodes.codes_new_from_message(msg)
+        except Exception:  # noqa: BLE001 - any failure counts
+            failed += 1
             continue
-        plan.append((msg, cache[key]))
-    return plan
+        try:
+            eccodes.codes_set(h, "unpack", 1)
+            eccodes.codes_get_array(h, "numericValues")
+        except Exception:  # noqa: BLE001
+            failed += 1
+        finally:
+            eccodes.codes_release(h)
+    return failed
 
 
-def eccodes_runner(messages):
+def eccodes_arrays(messages):
     import eccodes
 
     def run():
-        n = 0
+        out = []
         for msg in messages:
             h = eccodes.codes_new_from_message(msg)
             try:
                 eccodes.codes_set(h, "unpack", 1)
-                n += len(eccodes.codes_get_array(h, "numericValues"))
+                out.append(eccodes.codes_get_array(h, "numericValues"))
             finally:
                 eccodes.codes_release(h)
-        return n
+        return out
 
-    try:
-        run()
-    except Exception:  # noqa: BLE001 - ecCodes cannot decode this file
-        return None
     return run
 
 
-def pybufrkit_runner(messages):
-    from pybufrkit.decoder import Decoder
+def eccodes_objects(messages):
+    import eccodes
 
-    decoder = Decoder()
+    def run():
+        out = []
+        for msg in messages:
+            h = eccodes.codes_new_from_message(msg)
+            try:
+                eccodes.codes_set(h, "unpack", 1)
+                out.append(eccodes.codes_get_array(h, "numericValues").tolist())
+            finally:
+                eccodes.codes_release(h)
+        return out
+
+    return run
+
+
+def eccodes_read(path):
+    import eccodes
+
+    def run():
+        out = []
+        with open(path, "rb") as f:
+            while True:
+                h = eccodes.codes_bufr_new_from_file(f)
+                if h is None:
+                    break
+                try:
+                    eccodes.codes_set(h, "unpack", 1)
+                    out.append(eccodes.codes_get_array(h, "numericValues"))
+                finally:
+                    eccodes.codes_release(h)
+        return out
+
+    return run
+
+
+def pybufrkit_runner(decoder, messages):
+    """(run, the messages pybufrkit's `decoder` decodes)."""
     ok = []
     for msg in messages:
         try:
@@ -94,29 +234,53 @@ def pybufrkit_runner(messages):
         except Exception:  # noqa: BLE001 - any failure leaves the message out
             continue
         ok.append(msg)
-
-    def run():
-        for msg in ok:
-            decoder.process(msg)
-
-    return run, ok
+    return (lambda: [decoder.process(msg) for msg in ok]), ok
 
 
-def timed(fn):
-    gc.collect()
-    t = time.perf_counter()
-    fn()
-    return time.perf_counter() - t
+def pybufrkit_pass(plans, corvena, tables, pace, object_limit, tag):
+    """pybufrkit against decoded_values(), file by file, after every other
+    timing: the objects that pybufrkit leaves behind would make each
+    collection of the cyclic collector, and so the paths timed after it,
+    slower."""
+    try:
+        from pybufrkit.decoder import Decoder
+    except ImportError:
+        return
+    # pybufrkit logs a warning for every local table it falls back from
+    logging.disable(logging.WARNING)
+    try:
+        decoder = Decoder()
+        for number, (name, path, entry, data, good) in enumerate(plans, 1):
+            if not good or (object_limit and entry["items"] > object_limit):
+                continue
+            t0 = time.perf_counter()
+            theirs, ok = pybufrkit_runner(decoder, [g[1] for g in good])
+            if ok:
+                kept = set(ok)
+                indices = {g[0] for g in good if g[1] in kept}
 
+                def ours():
+                    return [m.decoded_values() for m in corvena.read(data, tables=tables, errors="skip")
+                            if m.index in indices]
 
-def resident():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+                entry["paths"].update(measure({"pybufrkit values": ours, "pybufrkit": theirs}, pace, most_rounds=3))
+            entry["pybufrkit_ok"] = len(ok)
+            print(tag + "pybufrkit %d/%d %s: %.1f s" % (number, len(plans), name, time.perf_counter() - t0),
+                  file=sys.stderr)
+    finally:
+        logging.disable(logging.NOTSET)
 
 
 def memory_per_item(plan):
     """Resident growth per item while every object result is kept, and the
-    bytes per item of the array results."""
+    bytes per item of the array results, by kind of message."""
+    import _corvena
+    from corvena.arrays import decode_many
+
+    def resident():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
     gc.collect()
     _corvena.decode_values_with_tables(*plan[0])
     base = resident()
@@ -130,91 +294,340 @@ def memory_per_item(plan):
     for a in arrays:
         size, n = per_kind.get(a.compressed, (0, 0))
         per_kind[a.compressed] = (size + a.nbytes, n + len(a))
-    numeric = {k: size / max(n, 1) for k, (size, n) in per_kind.items()}
-    return objects, numeric, count
+    return {"items": count, "objects": objects,
+            "compressed": per_kind[True][0] / per_kind[True][1] if per_kind.get(True, (0, 0))[1] else None,
+            "uncompressed": per_kind[False][0] / per_kind[False][1] if per_kind.get(False, (0, 0))[1] else None}
+
+
+def memory_total():
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemTotal:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def plan_file(corvena, tables, path, build, entry):
+    """The bytes of the file and (index, bytes, TableSet, items) of each
+    message corvena decodes, each decoded once here; notes what fails."""
+    with open(path, "rb") as f:
+        data = f.read()
+    every = list(corvena.read(data, tables=tables, errors="skip"))
+    good = []
+    for m in every:
+        try:
+            good.append((m.index, m.data, m.tables, len(m.arrays())))
+        except corvena.ReadError:
+            pass
+    failed = eccodes_failures([m.data for m in every]) if build else None
+    entry.update(bytes=len(data), msgs=len(every), decoded=len(good), items=sum(g[3] for g in good),
+                 eccodes_failed=failed)
+    if len(good) < len(every):
+        entry["notes"].append("corvena decodes %d of %d messages" % (len(good), len(every)))
+    if failed:
+        entry["notes"].append("ecCodes %s cannot unpack %d of %d messages" % (build[1], failed, len(every)))
+    return data, good
+
+
+def run(args):
+    import numpy as np
+
+    import corvena
+    from corvena.arrays import decode_many
+
+    started = time.time()
+    build = eccodes_build(args.label)
+    if build is None:
+        print("ecCodes cannot be imported here: corvena is timed alone", file=sys.stderr)
+    pace = Pace(0.5, 3, 11, args.repeats) if args.quick else Pace(3.0, 5, 51, args.repeats)
+    object_limit = args.object_items_limit if args.object_items_limit is not None else (5_000_000 if args.quick else 0)
+    use_pybufrkit = not args.no_pybufrkit
+    result = {
+        "label": build[0] if build else "no ecCodes",
+        "eccodes": build[1] if build else None,
+        "python": sys.version.split()[0],
+        "numpy": np.__version__,
+        "date": time.strftime("%Y-%m-%d %H:%M %Z"),
+        "cores": os.cpu_count(),
+        "memory": memory_total(),
+        "load": os.getloadavg(),
+        "quick": args.quick,
+        "files": {},
+    }
+    tag = "[%s] " % result["label"]
+    names = args.files or sorted(os.path.basename(p) for p in glob.glob(os.path.join(MESSAGES, "*.bufr")))
+    tables = corvena.Tables()
+    plans = []
+    for name in names:  # messages split, tables loaded, everything decoded once
+        path = name if os.path.dirname(name) else os.path.join(MESSAGES, name)
+        entry = result["files"][os.path.basename(name)] = {"paths": {}, "notes": []}
+        data, good = plan_file(corvena, tables, path, build, entry)
+        plans.append((name, path, entry, data, good))
+    everything = [(g[1], g[2]) for p in plans for g in p[4]]
+    if everything and not args.no_memory:  # before the timing has left freed memory about
+        result["memory_per_item"] = memory_per_item(everything)
+
+    for number, (name, path, entry, data, good) in enumerate(plans, 1):
+        t0 = time.perf_counter()
+        if not good:
+            print(tag + "%d/%d %s: nothing to time" % (number, len(plans), name), file=sys.stderr)
+            continue
+        items = entry["items"]
+        msgs = [g[1] for g in good]
+        tabs = [g[2] for g in good]
+        with_eccodes = build is not None and eccodes_failures(msgs) == 0
+        paths = entry["paths"]
+
+        runners = {
+            "arrays1": lambda: decode_many(msgs, tabs, threads=1),
+            "arrays2": lambda: decode_many(msgs, tabs, threads=2),
+        }
+        if with_eccodes:
+            runners["ecCodes arrays"] = eccodes_arrays(msgs)
+        paths.update(measure(runners, pace))
+
+        def each(method, indices):
+            return lambda: [method(m) for m in corvena.read(data, tables=tables, errors="skip") if m.index in indices]
+
+        objects = not (object_limit and items > object_limit)
+        if objects:
+            indices = {g[0] for g in good}
+            runners = {
+                "items": each(lambda m: m.items(), indices),
+                "subsets": each(lambda m: m.subsets(), indices),
+                "values": each(lambda m: m.decoded_values(), indices),
+                "floor": np.arange(items, dtype=np.float64).tolist,
+            }
+            if with_eccodes:
+                runners["ecCodes objects"] = eccodes_objects(msgs)
+            paths.update(measure(runners, pace))
+        else:
+            entry["notes"].append("object paths left out (%d items)" % items)
+
+        if len(good) == entry["msgs"]:
+            runners = {"read": lambda: [m.arrays().values for m in corvena.read(path)]}
+            if build is not None and not entry["eccodes_failed"]:
+                runners["ecCodes read"] = eccodes_read(path)
+            paths.update(measure(runners, pace))
+        else:
+            entry["notes"].append("read path left out: corvena does not decode every message")
+
+        print(tag + "%d/%d %s: %.1f s" % (number, len(plans), name, time.perf_counter() - t0), file=sys.stderr)
+        sys.stderr.flush()
+    if use_pybufrkit:
+        pybufrkit_pass(plans, corvena, tables, pace, object_limit, tag)
+    result["elapsed"] = time.time() - started
+    result["load_end"] = os.getloadavg()
+    return result
+
+
+# ---------------------------------------------------------------- printing
+
+def ms(seconds):
+    if seconds is None:
+        return "-"
+    v = seconds * 1e3
+    if v >= 1000:
+        return "%.0f" % v
+    if v >= 100:
+        return "%.1f" % v
+    if v >= 10:
+        return "%.2f" % v
+    return "%.3f" % v
+
+
+def times(x):
+    if x is None:
+        return "-"
+    if x >= 100:
+        return "%.0f" % x
+    if x >= 10:
+        return "%.1f" % x
+    return "%.2f" % x
+
+
+def short(name, width):
+    return name if len(name) <= width else name[:width - 3] + "..."
+
+
+def median_of(build, name, path):
+    found = build["files"].get(name, {}).get("paths", {}).get(path)
+    return found["median"] if found else None
+
+
+def ratio(a, b):
+    return a / b if a is not None and b else None
+
+
+def other_cell(build, name, path):
+    """The last column of a row for one build: the speed-up of the second
+    thread, or the time over the floor."""
+    if path == "arrays2":
+        r = ratio(median_of(build, name, "arrays1"), median_of(build, name, "arrays2"))
+        return None if r is None else "%.2f" % r
+    if path in ("items", "subsets", "values"):
+        r = ratio(median_of(build, name, path), median_of(build, name, "floor"))
+        return None if r is None else times(r)
+    return None
+
+
+def report(builds, out=sys.stdout):
+    def say(line=""):
+        print(line.rstrip(), file=out)
+
+    first = builds[0]
+    say("# %s; %d cores, %.0f GiB; corvena timed in each process" % (
+        first["date"], first["cores"], first["memory"] / 2 ** 30))
+    for b in builds:
+        say("# %s process: ecCodes %s, Python %s, numpy %s; %.0f s%s; load average (1 min) %.2f at start, %.2f at end"
+            % (b["label"], b["eccodes"] or "-", b["python"], b["numpy"], b["elapsed"],
+               ", --quick" if b["quick"] else "", b["load"][0], b["load_end"][0]))
+    say("# times: medians in ms over interleaved rounds (rounds per group in each file's line);"
+        " x = ecCodes' median / corvena's, in the same process")
+    say("# ecCodes: arrays = unpack + numericValues; objects = the same + tolist(); read = its file loop."
+        " last column: 2 thr / 1 thr speed-up, or time / floor")
+    names = []
+    for b in builds:
+        names.extend(n for n in b["files"] if n not in names)
+
+    group = " %9s %9s %7s %6s"
+    head = "  %-16s" + group * len(builds)
+    say()
+    say(("  %-16s" % "") + "".join(" %-33s" % ("%s process, ecCodes %s" % (b["label"], b["eccodes"] or "-"))
+                                 for b in builds))
+    say(head % (("path",) + sum((("corvena", "ecCodes", "x", "other") for _ in builds), ())))
+    for name in names:
+        entries = [b["files"].get(name) for b in builds]
+        e = next(x for x in entries if x)
+        rounds = []
+        for b, x in zip(builds, entries):
+            if x and x["paths"]:
+                per = [str(x["paths"][p]["rounds"]) if p in x["paths"] else "-"
+                       for p in ("arrays1", "items", "read", "pybufrkit")]
+                rounds.append("%s %s" % (b["label"], "/".join(per)))
+        say()
+        say("%s: %d bytes, %d message%s, %d items; rounds arrays/objects/read/pybufrkit: %s" % (
+            name, e["bytes"], e["msgs"], "" if e["msgs"] == 1 else "s", e["items"], ", ".join(rounds) or "-"))
+        notes = {}
+        for b, x in zip(builds, entries):
+            for note in (x or {}).get("notes", []):
+                notes.setdefault(note, []).append(b["label"])
+        for note, labels in notes.items():
+            say("  %s: %s" % (", ".join(labels), note))
+        if not any(x and x["paths"] for x in entries):
+            continue
+        for label, path, peer in ROWS:
+            cells = []
+            for b in builds:
+                ours = median_of(b, name, path)
+                theirs = median_of(b, name, peer) if peer else None
+                cells += [ms(ours), ms(theirs) if peer else "", times(ratio(theirs, ours)) if peer else "",
+                          other_cell(b, name, path) or ""]
+            if any(c not in ("", "-") for c in cells):
+                say(head % ((label,) + tuple(cells)))
+        for b in builds:
+            ours = median_of(b, name, "pybufrkit values")
+            theirs = median_of(b, name, "pybufrkit")
+            if ours and theirs:
+                x = b["files"][name]
+                say("  pybufrkit (%s process): %s ms for %d of %d messages, %s times decoded_values() (%s ms)" % (
+                    b["label"], ms(theirs), x.get("pybufrkit_ok", 0), x["decoded"], times(theirs / ours), ms(ours)))
+
+    say()
+    say("# all files: sums of the medians over the files where both were timed")
+    say(head % (("path",) + sum((("corvena", "ecCodes", "x", "") for _ in builds), ())))
+    for label, path, peer in ROWS:
+        if not peer:
+            continue
+        cells = []
+        for b in builds:
+            pairs = [(median_of(b, n, path), median_of(b, n, peer)) for n in b["files"]]
+            pairs = [(a, c) for a, c in pairs if a is not None and c is not None]
+            if pairs:
+                a, c = sum(p[0] for p in pairs), sum(p[1] for p in pairs)
+                cells += [ms(a), ms(c), times(c / a), ""]
+            else:
+                cells += ["-", "-", "-", ""]
+        say(head % ((label,) + tuple(cells)))
+
+    say()
+    say("# x at a glance (ecCodes' median / corvena's)")
+    glance = "%-34s" + (" " + " %5s" * len(GLANCE)) * len(builds)
+    say(("%-34s" % "") + "".join("  %-35s" % ("%s %s" % (b["label"], b["eccodes"] or "-")) for b in builds))
+    say(glance % (("file",) + tuple(k for _ in builds for k, _ in GLANCE)))
+    for name in names:
+        cells = []
+        for b in builds:
+            for _, path in GLANCE:
+                peer = next(p for _, q, p in ROWS if q == path)
+                cells.append(times(ratio(median_of(b, name, peer), median_of(b, name, path))))
+        if any(c != "-" for c in cells):
+            say(glance % ((short(name, 34),) + tuple(cells)))
+
+    say()
+    say("# where corvena is the slower (x < 1 in any build), per path: file and x for %s" % (
+        " / ".join(b["label"] for b in builds)))
+    anywhere = False
+    for label, path, peer in ROWS:
+        if not peer:
+            continue
+        found = []
+        for name in names:
+            xs = [ratio(median_of(b, name, peer), median_of(b, name, path)) for b in builds]
+            if any(x is not None and x < 1 for x in xs):
+                found.append((min(x for x in xs if x is not None), name, xs))
+        if not found:
+            continue
+        anywhere = True
+        line = "  %s, %d file%s:" % (label, len(found), "" if len(found) == 1 else "s")
+        for i, (_, name, xs) in enumerate(sorted(found)):
+            cell = " %s %s%s" % (short(name, 40), "/".join(times(x) for x in xs), "," if i + 1 < len(found) else "")
+            if len(line) + len(cell) > 118:
+                say(line)
+                line = "     "
+            line += cell
+        say(line)
+    if not anywhere:
+        say("  none")
+
+    for b in builds:
+        m = b.get("memory_per_item")
+        if m:
+            say()
+            say("memory kept per item over %d items (%s process): objects %.1f bytes (DecodedValue and list slot);"
+                " arrays %s bytes for compressed messages, %s for uncompressed ones" % (
+                    m["items"], b["label"], m["objects"],
+                    "%.1f" % m["compressed"] if m["compressed"] is not None else "-",
+                    "%.1f" % m["uncompressed"] if m["uncompressed"] is not None else "-"))
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--files", nargs="*", default=None)
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true",
+                        help="fewer rounds; no object paths on files of more than 5 million items")
+    parser.add_argument("--repeats", type=int, default=None, help="this many rounds for every group and file")
+    parser.add_argument("--files", nargs="*", default=None, help="names in the shared folder, or paths")
+    parser.add_argument("--object-items-limit", type=int, default=None,
+                        help="leave out the object paths of files of more items (0: none left out)")
     parser.add_argument("--no-pybufrkit", action="store_true")
+    parser.add_argument("--no-memory", action="store_true", help="do not measure the memory kept per item")
+    parser.add_argument("--label", default=None, help="the name of this ecCodes build (default: PyPI or Debian)")
+    parser.add_argument("--json", metavar="OUT", help="write the results to OUT instead of printing the table")
+    parser.add_argument("--merge", nargs="+", metavar="JSON", help="print the table of results written with --json")
     args = parser.parse_args()
-    files = args.files or sorted(os.path.basename(p) for p in glob.glob(os.path.join(MESSAGES, "*.bufr")))
-    try:
-        import eccodes  # noqa: F401
-        have_eccodes = True
-    except ImportError:
-        have_eccodes = False
-    try:
-        import pybufrkit  # noqa: F401
-        have_pybufrkit = not args.no_pybufrkit
-    except ImportError:
-        have_pybufrkit = False
-
-    print("# %s, %d cores, Python %s, numpy %s" % (time.strftime("%Y-%m-%d"), os.cpu_count(),
-                                                   sys.version.split()[0], np.__version__))
-    print("# times in ms, median of %d interleaved rounds (min in brackets); x = ecCodes median / ours" % args.repeats)
-    head = "%-34s %6s %9s %17s %17s %17s %17s %8s %7s %7s %7s %7s %9s"
-    print(head % ("file", "msgs", "items", "objects", "arrays 1 thr", "arrays 2 thr", "ecCodes", "floor",
-                  "x obj", "x arr1", "x arr2", "2thr/1", "x pbk obj"))
-    cache = {}
-    all_plan = []
-    for name in files:
-        with open(os.path.join(MESSAGES, name), "rb") as f:
-            messages = split(f.read())
-        plan = decodable_plan(messages, cache)
-        if not plan:
-            print("%-34s not decoded here" % name[:34])
-            continue
-        all_plan.extend(plan)
-        msgs = [m for m, _ in plan]
-        tabs = [t for _, t in plan]
-        items = sum(len(_corvena.decode_values_with_tables(m, t)) for m, t in plan)
-        floor_array = np.arange(items, dtype=np.float64)
-        runners = {
-            "objects": lambda: [_corvena.decode_values_with_tables(m, t) for m, t in plan],
-            "arrays1": lambda: decode_many(msgs, tabs, threads=1),
-            "arrays2": lambda: decode_many(msgs, tabs, threads=2),
-            "floor": lambda: floor_array.tolist(),
-        }
-        if have_eccodes:
-            run = eccodes_runner(msgs)
-            if run is not None:
-                runners["ecCodes"] = run
-        times = {k: [] for k in runners}
-        for _ in range(args.repeats):
-            for k, fn in runners.items():
-                times[k].append(timed(fn))
-        med = {k: statistics.median(v) for k, v in times.items()}
-        low = {k: min(v) for k, v in times.items()}
-
-        def cell(k):
-            if k not in med:
-                return "-"
-            return "%8.2f [%6.2f]" % (med[k] * 1e3, low[k] * 1e3)
-
-        def ratio(k):
-            return "%7.1f" % (med["ecCodes"] / med[k]) if "ecCodes" in med else "-"
-
-        pbk = "-"
-        if have_pybufrkit:
-            run, ok = pybufrkit_runner(msgs)
-            if ok:
-                sub = [(m, t) for m, t in plan if m in set(ok)]
-                ours = min(timed(lambda: [_corvena.decode_values_with_tables(m, t) for m, t in sub])
-                           for _ in range(args.repeats))
-                theirs = min(timed(run) for _ in range(max(1, min(args.repeats, 3))))
-                pbk = "%9.1f" % (theirs / ours) + ("" if len(ok) == len(msgs) else " (%d/%d)" % (len(ok), len(msgs)))
-        print(head % (name[:34], len(msgs), items, cell("objects"), cell("arrays1"), cell("arrays2"), cell("ecCodes"),
-                      "%8.2f" % (med["floor"] * 1e3), ratio("objects"), ratio("arrays1"), ratio("arrays2"),
-                      "%7.2f" % (med["arrays1"] / med["arrays2"]), pbk))
-        sys.stdout.flush()
-    objects, numeric, count = memory_per_item(all_plan)
-    print()
-    print("memory kept per item over %d items: objects %.1f bytes (DecodedValue and list slot); arrays "
-          "%.1f bytes for compressed messages, %.1f for uncompressed ones" % (
-              count, objects, numeric.get(True, float("nan")), numeric.get(False, float("nan"))))
+    if args.merge:
+        builds = []
+        for path in args.merge:
+            with open(path) as f:
+                builds.append(json.load(f))
+        report(builds)
+        return
+    result = run(args)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(result, f)
+    else:
+        report([result])
 
 
 if __name__ == "__main__":
