@@ -503,7 +503,7 @@ def _load(source: Source) -> Tuple[str, Iterator[bytes]]:
         handle, name = None, str(getattr(source, "name", "<stream>"))
     stream = source if handle is None else handle
     try:
-        first = _block(stream)
+        first = _block(stream, _first_block_size(handle))
     except BaseException:
         if handle is not None:
             handle.close()
@@ -512,6 +512,19 @@ def _load(source: Source) -> Tuple[str, Iterator[bytes]]:
         handle.close()
         return name, iter((first,) if first else ())
     return name, _blocks(first, stream, handle)
+
+
+def _first_block_size(handle: Any) -> int:
+    """How much to ask for first: a file of known size whole when it is
+    smaller than a block (asking for 16 MiB of a small file costs more than
+    reading it), else a block."""
+    if handle is None:
+        return READ_BLOCK
+    try:
+        known = os.fstat(handle.fileno()).st_size
+    except (OSError, AttributeError, ValueError):  # no descriptor (fsspec) or none to ask
+        return READ_BLOCK
+    return known + 1 if 0 < known < READ_BLOCK else READ_BLOCK
 
 
 def _block(stream: Any, size: int = READ_BLOCK) -> bytes:

@@ -101,10 +101,15 @@ bool run_jobs(const std::vector<Job>& jobs, unsigned threads, Take&& take) {
     std::condition_variable done;
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
-    // More threads than this only cost their stacks.
+    // More threads than this only cost their stacks; and a thread costs
+    // about what decoding a few kB of BUFR does, so each one more is given
+    // 64 kB of messages at least (a few small messages decode on one).
     constexpr unsigned kMaxThreads = 256;
-    const unsigned wanted =
-        static_cast<unsigned>(std::min<std::size_t>(std::clamp(threads, 1u, kMaxThreads), jobs.size()));
+    constexpr std::size_t kBytesPerThread = std::size_t{64} << 10;
+    std::size_t bytes = 0;
+    for (const Job& job : jobs) bytes += job.data.size();
+    const unsigned wanted = static_cast<unsigned>(std::min<std::size_t>(
+        {std::clamp(threads, 1u, kMaxThreads), jobs.size(), std::max<std::size_t>(1, bytes / kBytesPerThread)}));
     // Jobs are taken a block at a time, and a block's outcomes handed over
     // under one lock: small messages decode in a few microseconds, about
     // what taking a lock and waking a thread costs.
