@@ -9,7 +9,7 @@ namespace corvena {
 
 namespace {
 
-constexpr std::size_t kMaxSpareCellBytes = std::size_t{64} << 20;
+constexpr std::size_t kMaxSpareCellBytes = std::size_t{128} << 20;
 
 struct SpareCells {
     std::mutex lock;
