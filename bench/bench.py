@@ -171,7 +171,9 @@ def eccodes_failures(messages):
     return failed
 
 
-def eccodes_arrays(messages):
+def eccodes_arrays(messages, as_objects=False):
+    """ecCodes' unpack and numericValues per message; with `as_objects`,
+    the values also made Python floats (tolist)."""
     import eccodes
 
     def run():
@@ -180,7 +182,8 @@ def eccodes_arrays(messages):
             h = eccodes.codes_new_from_message(msg)
             try:
                 eccodes.codes_set(h, "unpack", 1)
-                out.append(eccodes.codes_get_array(h, "numericValues"))
+                values = eccodes.codes_get_array(h, "numericValues")
+                out.append(values.tolist() if as_objects else values)
             finally:
                 eccodes.codes_release(h)
         return out
@@ -189,20 +192,7 @@ def eccodes_arrays(messages):
 
 
 def eccodes_objects(messages):
-    import eccodes
-
-    def run():
-        out = []
-        for msg in messages:
-            h = eccodes.codes_new_from_message(msg)
-            try:
-                eccodes.codes_set(h, "unpack", 1)
-                out.append(eccodes.codes_get_array(h, "numericValues").tolist())
-            finally:
-                eccodes.codes_release(h)
-        return out
-
-    return run
+    return eccodes_arrays(messages, as_objects=True)
 
 
 def eccodes_read(path):

@@ -17,6 +17,9 @@
 # python bench/bench.py --merge DIR/pypi.json DIR/debian.json prints the table
 # again.
 set -euo pipefail
+# numpy's OpenBLAS threads, which nothing here uses, woke and took a tenth
+# of the two cores while the decoding threads ran.
+export OPENBLAS_NUM_THREADS=${OPENBLAS_NUM_THREADS:-1}
 cd "$(dirname "$0")/.."
 VENV_PYPI=${VENV_PYPI:-.venv-bench}
 VENV_DEBIAN=${VENV_DEBIAN:-.venv-bench-debian}
