@@ -37,6 +37,7 @@ from _corvena import (
 from ._keys import key_from_name
 from ._reader import Item, Items, Message, ReadError, ReadWarning, read
 from ._tables import DEBIAN_DEFINITIONS, SHIPPED_TABLES, Tables, load_wmo_code_tables
+from ._writer import write
 
 try:
     from ._version import __version__  # written when the package is built
@@ -48,6 +49,7 @@ __all__ = [
     # files, messages, items
     "read",
     "read_bufr",
+    "write",
     "Message",
     "Item",
     "Items",
