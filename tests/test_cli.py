@@ -379,6 +379,19 @@ def test_compare_a_file_with_itself(path):
     assert out.returncode == 0 and out.stdout == out.stderr == ""
 
 
+@pytest.mark.parametrize("name", ["aaen_55.bufr", "tropical_cyclone.bufr", "ISMD01_OKPR.bufr", "synop_wigos.bufr"])
+def test_compare_decodes_what_differs_in_its_octets(tmp_path, name):
+    # A header field changed: the messages are decoded and compared item by
+    # item (compressed ones too), and only that field differs.
+    import corvena
+
+    path = os.path.join(MESSAGES, name)
+    out = run("compare", path, _set(tmp_path, "updateSequenceNumber=5", path))
+    assert out.stdout.splitlines() == ["message %d updateSequenceNumber: %d != 5" % (m.index, m.update_sequence_number)
+                                       for m in corvena.read(path)]
+    assert out.returncode == 1 and out.stderr == ""
+
+
 @pytest.mark.parametrize("change, options, lines", [
     ("unpack=1,#3#airTemperature:d=280.15,pack=1", [],
      ["message 0 subset 3 #1#airTemperature: 275.25 != 280.15"]),
