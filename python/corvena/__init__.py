@@ -9,6 +9,9 @@ Read the messages of a file and their values::
         for subset in message.subsets():
             print(subset.get("airTemperature"), subset.get("#1#pressure"))
 
+Messages are written back as they were read (a selection, or messages of
+several files into one) with ``corvena.write(path, messages)``.
+
 Tables come from an ecCodes definitions root when one is found
 (``ECCODES_DEFINITION_PATH``, then ``/usr/share/eccodes/definitions``),
 otherwise from the WMO BUFR4 tables shipped with the package; pass
