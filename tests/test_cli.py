@@ -1,10 +1,11 @@
-"""The command-line tool: corvena ls, dump and get."""
+"""The command-line tool: corvena ls, dump, get, copy and compare."""
 
 import csv
 import io
 import json
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 
@@ -217,7 +218,9 @@ def test_a_dash_reads_standard_input(command):
 
 
 @pytest.mark.parametrize("args", [["ls", SYNOP], ["--version"], ["dump", SYNOP], ["dump", AMSUA],
-                                  ["dump", "--json", AMSUA], ["get", "--keys", "airTemperature", SYNOP]])
+                                  ["dump", "--json", AMSUA], ["get", "--keys", "airTemperature", SYNOP],
+                                  ["copy", "-w", "dataCategory=0", SYNOP, AMSUA, os.devnull],
+                                  ["compare", SYNOP, AMSUA], ["compare", AMSUA, AMSUA]])
 def test_the_command_imports_only_what_it_uses(args):
     # numpy alone takes several times Python's own start; the package's
     # metadata and the archive modules took more than the rest of `ls`.
@@ -290,3 +293,142 @@ def test_dump_json_of_a_compressed_message_without_subsets(tmp_path):
     out = run("dump", "--json", "--shipped-tables", str(path))
     assert out.returncode == 0, out.stderr
     assert json.loads(out.stdout)[0]["items"] == []
+
+
+# ---- copy ------------------------------------------------------------------
+
+COPIED = [SYNOP, AMSUA, DWD, os.path.join(MESSAGES, "tropical_cyclone.bufr"),
+          os.path.join(MESSAGES, "ISMD01_OKPR.bufr"), os.path.join(MESSAGES, "synop_wigos.bufr")]
+
+
+@pytest.mark.parametrize("where", [[], ["-w", "dataCategory=0"], ["-w", "dataCategory=0/7"],
+                                   ["-w", "typicalDate=20121102,numberOfSubsets=128"],
+                                   ["-w", "bufrHeaderCentre!=98"], ["-w", "typicalDate=20150126"],
+                                   ["-w", "edition=4", "-w", "numberOfSubsets=1/36/37"], ["-w", "dataCategory=99"]])
+def test_copy_writes_what_bufr_copy_does(tmp_path, where):
+    tool = shutil.which("bufr_copy")
+    if tool is None:
+        pytest.skip("bufr_copy is not installed")
+    theirs, ours = tmp_path / "theirs.bufr", tmp_path / "ours.bufr"
+    subprocess.run([tool, *where, *COPIED, str(theirs)], capture_output=True, timeout=120)
+    out = run("copy", *where, *COPIED, str(ours))
+    assert out.returncode == 0 and out.stdout == out.stderr == ""
+    expected = theirs.read_bytes() if theirs.exists() else b""
+    assert ours.read_bytes() == expected and (expected or where[-1] == "dataCategory=99")
+
+
+def test_copy_to_standard_output_and_over_its_input(tmp_path):
+    import corvena
+
+    whole = b"".join(m.data for m in corvena.read(AMSUA))
+    out = subprocess.run([sys.executable, "-m", "corvena", "copy", AMSUA, SYNOP, "-"], capture_output=True,
+                         timeout=120)
+    assert out.returncode == 0 and out.stdout == whole + pathlib.Path(SYNOP).read_bytes()[:1650]
+    path = tmp_path / "a.bufr"
+    path.write_bytes(pathlib.Path(AMSUA).read_bytes())
+    assert run("copy", "-w", "count=2/4", str(path), str(path)).returncode == 0
+    assert path.read_bytes() == b"".join(m.data for m in corvena.read(AMSUA) if m.index in (1, 3))
+
+
+@pytest.mark.parametrize("args, text", [
+    (["-w", "dataCategori=0"], "unknown header key 'dataCategori' (closest: dataCategory"),
+    (["-w", "dataCategory=zero"], "-w dataCategory: 'zero' is not a number"),
+    (["-w", "dataCategory"], "write KEY=VALUE"),
+    (["-w", "dataCategory=0,"], "write KEY=VALUE"),
+    (["-w", "=0"], "write KEY=VALUE"),
+    (["-w", "dataCategory="], "write KEY=VALUE"),
+])
+def test_copy_usage_errors_write_nothing(tmp_path, args, text):
+    out = run("copy", *args, SYNOP, str(tmp_path / "out.bufr"))
+    assert out.returncode == 2 and text in out.stderr and out.stderr.startswith("corvena: error: ")
+    assert os.listdir(tmp_path) == []
+
+
+def test_copy_errors_name_file_and_message(cut, tmp_path):
+    import corvena
+
+    target = tmp_path / "out.bufr"
+    out = run("copy", SYNOP, cut, str(target))
+    assert out.returncode == 1 and out.stderr.startswith("corvena: error: %s: message 1: " % cut)
+    assert not target.exists()  # the first error stops the run: nothing is written
+    out = run("copy", "--continue-on-error", SYNOP, cut, str(tmp_path / "missing.bufr"), str(target))
+    assert out.returncode == 1 and out.stderr.count("error:") == 2
+    good = [m.data for m in corvena.read(SYNOP)] + [next(corvena.read(cut)).data]
+    assert target.read_bytes() == b"".join(good)
+    out = run("copy", SYNOP, str(tmp_path / "nowhere" / "out.bufr"))
+    assert out.returncode == 1
+    assert out.stderr == "corvena: error: %s: No such file or directory\n" % (tmp_path / "nowhere" / "out.bufr")
+    assert run("copy", SYNOP).returncode == 2  # no OUT
+
+
+# ---- compare ---------------------------------------------------------------
+
+
+def _set(tmp_path, what, source=SYNOP):
+    tool = shutil.which("bufr_set")
+    if tool is None:
+        pytest.skip("bufr_set is not installed")
+    made = tmp_path / "changed.bufr"
+    subprocess.run([tool, "-s", what, source, str(made)], check=True, capture_output=True, timeout=120)
+    return str(made)
+
+
+@pytest.mark.parametrize("path", [SYNOP, AMSUA, DWD, os.path.join(MESSAGES, "tropical_cyclone.bufr")])
+def test_compare_a_file_with_itself(path):
+    out = run("compare", path, path)
+    assert out.returncode == 0 and out.stdout == out.stderr == ""
+
+
+@pytest.mark.parametrize("name", ["aaen_55.bufr", "tropical_cyclone.bufr", "ISMD01_OKPR.bufr", "synop_wigos.bufr"])
+def test_compare_decodes_what_differs_in_its_octets(tmp_path, name):
+    # A header field changed: the messages are decoded and compared item by
+    # item (compressed ones too), and only that field differs.
+    import corvena
+
+    path = os.path.join(MESSAGES, name)
+    out = run("compare", path, _set(tmp_path, "updateSequenceNumber=5", path))
+    assert out.stdout.splitlines() == ["message %d updateSequenceNumber: %d != 5" % (m.index, m.update_sequence_number)
+                                       for m in corvena.read(path)]
+    assert out.returncode == 1 and out.stderr == ""
+
+
+@pytest.mark.parametrize("change, options, lines", [
+    ("unpack=1,#3#airTemperature:d=280.15,pack=1", [],
+     ["message 0 subset 3 #1#airTemperature: 275.25 != 280.15"]),
+    ("unpack=1,#3#airTemperature:d=280.15,pack=1", ["--tolerance", "4.89"],
+     ["message 0 subset 3 #1#airTemperature: 275.25 != 280.15"]),
+    ("unpack=1,#3#airTemperature:d=280.15,pack=1", ["--tolerance", "4.91"], []),
+    ("unpack=1,#2#stationOrSiteName=OSLO,pack=1", [],
+     ['message 0 subset 2 #1#stationOrSiteName: "PASVIK" != "OSLO"']),
+    ("bufrHeaderCentre=99", [], ["message 0 bufrHeaderCentre: 88 != 99"]),
+    ("typicalDay=27", [], ["message 0 typicalDay: 26 != 27", 'message 0 typicalDate: "20150126" != "20150127"']),
+])
+def test_compare_names_what_differs(tmp_path, change, options, lines):
+    out = run("compare", *options, SYNOP, _set(tmp_path, change))
+    assert out.stdout.splitlines() == lines and out.stderr == ""
+    assert out.returncode == (1 if lines else 0)
+
+
+def test_compare_counts_messages_and_missing_values(tmp_path):
+    import corvena
+
+    fewer = tmp_path / "fewer.bufr"
+    corvena.write(fewer, list(corvena.read(AMSUA))[:2])
+    out = run("compare", AMSUA, str(fewer))
+    assert out.returncode == 1 and out.stdout == "messages: 4 != 2\n"
+    # A value made missing: one line, the same in the other direction.
+    changed = _set(tmp_path, "unpack=1,#1#airTemperature=2147483647,pack=1")
+    out = run("compare", SYNOP, changed)
+    assert out.returncode == 1 and out.stdout == "message 0 subset 1 #1#airTemperature: 276.45 != missing\n"
+    assert run("compare", changed, SYNOP).stdout == "message 0 subset 1 #1#airTemperature: missing != 276.45\n"
+
+
+@pytest.mark.parametrize("args, status, text", [
+    (["compare", SYNOP], 2, "usage:"),
+    (["compare", "--tolerance", "-1", SYNOP, SYNOP], 2, "--tolerance: a number of 0 or more"),
+    (["compare", "--tolerance", "x", SYNOP, SYNOP], 2, "invalid float value"),
+    (["compare", SYNOP, "/nonexistent.bufr"], 1, "/nonexistent.bufr: No such file or directory"),
+])
+def test_compare_errors(args, status, text):
+    out = run(*args)
+    assert out.returncode == status and text in out.stderr and out.stdout == ""

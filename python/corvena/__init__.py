@@ -9,6 +9,9 @@ Read the messages of a file and their values::
         for subset in message.subsets():
             print(subset.get("airTemperature"), subset.get("#1#pressure"))
 
+Messages are written back as they were read (a selection, or messages of
+several files into one) with ``corvena.write(path, messages)``.
+
 Tables come from an ecCodes definitions root when one is found
 (``ECCODES_DEFINITION_PATH``, then ``/usr/share/eccodes/definitions``),
 otherwise from the WMO BUFR4 tables shipped with the package; pass
@@ -37,6 +40,7 @@ from _corvena import (
 from ._keys import key_from_name
 from ._reader import Item, Items, Message, ReadError, ReadWarning, read
 from ._tables import DEBIAN_DEFINITIONS, SHIPPED_TABLES, Tables, load_wmo_code_tables
+from ._writer import write
 
 try:
     from ._version import __version__  # written when the package is built
@@ -48,6 +52,7 @@ __all__ = [
     # files, messages, items
     "read",
     "read_bufr",
+    "write",
     "Message",
     "Item",
     "Items",

@@ -86,6 +86,7 @@ class ElementInfo(NamedTuple):
     width: int
     coded: bool  # a code table: one meaning per value
     text: bool  # character data; False also when the tables do not know the descriptor
+    scale: int = 0  # the table's scale: values are in steps of 10**-scale (before any operator)
 
 
 class _ItemKinds(Dict[int, ItemKind]):
@@ -169,6 +170,7 @@ class LoadedTables:
             element.width,
             kind in ("table", "code"),
             kind == "string",
+            element.scale,
         )
 
 

@@ -1,14 +1,18 @@
-"""The ``corvena`` command: list, dump and extract BUFR files.
+"""The ``corvena`` command: list, dump, extract, copy and compare BUFR files.
 
     corvena ls FILE...                   one row per message
     corvena dump [--json] FILE...        every value, subset by subset
     corvena get --keys K1,K2 FILE...     selected keys as CSV, one row per subset
     corvena get --columns K1,K2 [--filter KEY=V] FILE...
                                          observations in context as CSV (or Parquet)
+    corvena copy [-w KEY=V[/V2],...] IN... OUT
+                                         the messages whose header keys match, byte for byte
+    corvena compare [--tolerance X] A B  the differences of two files, one line each
 
-Exit status: 0 when every message was read; 1 when a file or a message
-could not be read or decoded (the first such error stops the run unless
-``--continue-on-error`` is given); 2 for a usage or tables error; 130 when
+Exit status: 0 when every message was read (for ``compare``: and the files
+are the same); 1 when a file or a message could not be read or decoded (the
+first such error stops the run unless ``--continue-on-error`` is given), or
+when ``compare`` found differences; 2 for a usage or tables error; 130 when
 interrupted; 141 when standard output was closed early (``| head``), as
 other Unix tools do, without a traceback.
 """
@@ -17,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import json
 import os
 import sys
 import time
@@ -24,9 +29,10 @@ import warnings
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, TextIO, Tuple, Union
 
 from . import _dump
-from ._reader import Message, ReadError, read
+from ._reader import Item, Message, ReadError, read
 from ._optional import require
 from ._tables import SHIPPED_TABLES, Tables
+from ._writer import write
 
 PROG = "corvena"
 
@@ -263,6 +269,161 @@ def cmd_get(run: Run, out: TextIO) -> None:
     run.decoded(run.args.files, use)
 
 
+# ---- copy ------------------------------------------------------------------
+
+
+Condition = Tuple[str, bool, List[Any]]  # key, whether it must differ, the values
+
+
+def parse_conditions(texts: Sequence[str]) -> List[Condition]:
+    """The conditions of ``-w`` options: ``KEY=V`` or ``KEY!=V`` joined by
+    commas, each V possibly several values joined by ``/`` (any of them).
+    The keys are header keys (see :mod:`corvena._frame.headers`); their
+    values are numbers, or text for the keys whose values are text."""
+    from ._frame.headers import KNOWN, TEXT
+
+    conditions: List[Condition] = []
+    for text in texts:
+        for part in text.split(","):
+            key, sep, rule = part.partition("=")
+            negate = key.endswith("!")
+            key = key[:-1].strip() if negate else key.strip()
+            if not sep or not key or not rule.strip():
+                raise ValueError("-w %r: write KEY=VALUE, KEY=V1/V2 or KEY!=VALUE, joined by commas" % part)
+            if key not in KNOWN:
+                import difflib
+
+                close = difflib.get_close_matches(key, sorted(KNOWN), 3)
+                raise ValueError("-w: unknown header key %r%s" % (key, " (closest: %s)" % ", ".join(close) if close else ""))
+            values: List[Any] = []
+            for value in rule.split("/"):
+                value = value.strip()
+                if key in TEXT:
+                    values.append(value)
+                    continue
+                try:
+                    values.append(float(value))
+                except ValueError:
+                    raise ValueError("-w %s: %r is not a number" % (key, value)) from None
+            conditions.append((key, negate, values))
+    return conditions
+
+
+def matches(message: Message, conditions: Sequence[Condition]) -> bool:
+    """Whether every condition holds for `message`; one whose key the
+    message lacks does not."""
+    if not conditions:
+        return True
+    from ._frame.headers import answers
+
+    keys = answers(message)
+    for key, negate, values in conditions:
+        value = keys.get(key)
+        if value is None:
+            return False
+        if (value in values) == negate:  # numbers compare with the floats numerically
+            return False
+    return True
+
+
+def cmd_copy(run: Run, out: TextIO) -> None:
+    try:
+        conditions = parse_conditions(run.args.where)
+    except ValueError as exc:
+        raise SystemExit(_usage_error(str(exc)))
+    output = run.args.output
+    chosen = [m for m in run.messages(run.args.inputs) if matches(m, conditions)]
+    if output == "-":
+        out.flush()
+        write(out.buffer, chosen)
+        out.buffer.flush()
+        return
+    try:
+        write(output, chosen)
+    except OSError as exc:
+        run.error("%s: %s" % (output, exc.strerror or exc))
+
+
+# ---- compare ---------------------------------------------------------------
+
+
+def _shown(value: Any) -> str:
+    if value is None:
+        return "missing"
+    return json.dumps(value, ensure_ascii=False) if isinstance(value, str) else repr(value)
+
+
+def _ranked(items: Sequence[Item]) -> Dict[str, Item]:
+    """The items by their ranked keys (``#2#pressure``), in order."""
+    seen: Dict[str, int] = {}
+    out: Dict[str, Item] = {}
+    for item in items:
+        rank = seen[item.key] = seen.get(item.key, 0) + 1
+        out["#%d#%s" % (rank, item.key)] = item
+    return out
+
+
+def value_differs(a: Item, b: Item, tolerance: Optional[float], tables: Any) -> bool:
+    """Whether two values differ: texts and missing values exactly, numbers
+    by more than `tolerance`, or else by more than half a step of the
+    element's scale (0.5 * 10**-scale)."""
+    if a.value is None or b.value is None or isinstance(a.value, str) or isinstance(b.value, str):
+        return a.value != b.value
+    if tolerance is None:
+        tolerance = 0.5 * 10.0 ** -tables.info(a.descriptor).scale
+    return abs(a.value - b.value) > tolerance
+
+
+def differences(a: Message, b: Message, tolerance: Optional[float] = None) -> Iterable[str]:
+    """The differences of two messages, one line each: the header keys, then
+    the items of each subset by ranked key (descriptor and value)."""
+    from ._frame.headers import header_keys
+
+    head = "message %d" % a.index
+    ha, hb = header_keys(a), header_keys(b)
+    for key in list(ha) + [k for k in hb if k not in ha]:
+        if ha.get(key, ()) != hb.get(key, ()):
+            yield "%s %s: %s != %s" % (head, key, _shown(ha[key]) if key in ha else "absent",
+                                       _shown(hb[key]) if key in hb else "absent")
+    tables = a.loaded_tables()
+    for number, (sa, sb) in enumerate(zip(a.subsets(), b.subsets()), 1):
+        ra, rb = _ranked(sa), _ranked(sb)
+        for key in list(ra) + [k for k in rb if k not in ra]:
+            ia, ib = ra.get(key), rb.get(key)
+            where = "%s subset %d %s" % (head, number, key)
+            if ia is None or ib is None:
+                yield "%s: %s != %s" % (where, _shown(ia.value) if ia else "absent", _shown(ib.value) if ib else "absent")
+            elif ia.descriptor != ib.descriptor:
+                yield "%s: descriptor %06d != %06d" % (where, ia.descriptor, ib.descriptor)
+            elif value_differs(ia, ib, tolerance, tables):
+                yield "%s: %s != %s" % (where, _shown(ia.value), _shown(ib.value))
+
+
+def cmd_compare(run: Run, out: TextIO) -> None:
+    tolerance = run.args.tolerance
+    if tolerance is not None and not tolerance >= 0:
+        raise SystemExit(_usage_error("--tolerance: a number of 0 or more, not %r" % tolerance))
+    first = list(run.messages([run.args.a]))
+    second = list(run.messages([run.args.b]))
+    found = 0
+    if len(first) != len(second):
+        out.write("messages: %d != %d\n" % (len(first), len(second)))
+        found += 1
+    for n in range(min(len(first), len(second))):
+        a, b = first[n], second[n]
+        first[n] = second[n] = None  # type: ignore[call-overload]  # their decoding goes with them
+        if a.data == b.data:  # the same octets say the same, read with the same tables
+            continue
+        try:
+            for line in differences(a, b, tolerance):
+                out.write(line + "\n")
+                found += 1
+        except ReadError as exc:
+            run.error(str(exc))
+    if found:
+        run.status = 1
+
+
 # ---- main ------------------------------------------------------------------
 
 
@@ -285,7 +446,8 @@ def parser() -> argparse.ArgumentParser:
     common.add_argument("--no-progress", action="store_true", help="no progress bar on a terminal")
 
     top = argparse.ArgumentParser(prog=PROG, description="Read WMO BUFR files (editions 2, 3 and 4).",
-                                  epilog="Exit status: 0 all read, 1 a file or message could not be read, "
+                                  epilog="Exit status: 0 all read (and, for compare, the same), 1 a file or message could not be "
+                                         "read (or compare found differences), "
                                          "2 usage or tables error, 141 output closed early.")
     from . import __version__
 
@@ -311,6 +473,22 @@ def parser() -> argparse.ArgumentParser:
     get.add_argument("--any-column", action="store_true",
                      help="with --columns: keep rows holding any of the columns (default: all of them)")
     get.add_argument("files", nargs="+", metavar="FILE", help='a BUFR file; "-" reads standard input')
+    copy = commands.add_parser("copy", parents=[common],
+                               help="copy the messages whose header keys match, byte for byte")
+    copy.add_argument("-w", "--where", action="append", default=[], metavar="KEY=V[/V2],...",
+                      help="copy the messages whose header KEY (dataCategory, bufrHeaderCentre, typicalDate, "
+                           "numberOfSubsets, ...) is V (or V2); KEY!=V for the others; the conditions of a comma "
+                           "list, and of several -w, must all hold (default: copy every message)")
+    copy.add_argument("inputs", nargs="+", metavar="IN", help='a BUFR file; "-" reads standard input')
+    copy.add_argument("output", metavar="OUT",
+                      help='the file to write (replaced once complete); "-" writes standard output')
+    compare = commands.add_parser("compare", parents=[common],
+                                  help="compare two files message by message, value by value")
+    compare.add_argument("--tolerance", type=float, metavar="X",
+                         help="numbers differ when they differ by more than X (default: half a step of the "
+                              "element's scale, 0.5 * 10**-scale)")
+    compare.add_argument("a", metavar="A", help='a BUFR file; "-" reads standard input')
+    compare.add_argument("b", metavar="B", help="the BUFR file to compare it with")
     return top
 
 
@@ -330,7 +508,8 @@ def main(argv: Optional[List[str]] = None) -> int:
             run = Run(args)
         except ValueError as exc:
             return _usage_error("tables: %s" % exc)
-        command = {"ls": cmd_ls, "dump": cmd_dump, "get": cmd_get}[args.command]
+        command = {"ls": cmd_ls, "dump": cmd_dump, "get": cmd_get, "copy": cmd_copy,
+                   "compare": cmd_compare}[args.command]
         try:
             command(run, out)
         except Failed:

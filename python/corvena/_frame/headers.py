@@ -12,11 +12,12 @@ one-subset reports of other types, ``localLatitude``, ``localLongitude`` and
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, List, Optional, Tuple
-
-import numpy as np
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
 
 from .._reader import Message
+
+if TYPE_CHECKING:
+    import numpy as np
 
 
 def header_keys(message: Message) -> Dict[str, Any]:
@@ -87,6 +88,8 @@ def lookup(message: Message, names: List[str]) -> List[Any]:
 def column(key: str, values: List[Any]) -> Tuple[np.ndarray, np.ndarray]:
     """Values of header key `key` (one per row) as a column, float64 for
     numbers and objects for text, and where the rows hold the key."""
+    import numpy as np  # here: the header keys alone (corvena copy) need no numpy
+
     present = np.array([v is not None for v in values], dtype=bool)
     if key in TEXT:
         out = np.empty(len(values), dtype=object)
