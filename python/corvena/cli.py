@@ -1,7 +1,8 @@
 """The ``corvena`` command: list, dump, extract, copy and compare BUFR files.
 
     corvena ls FILE...                   one row per message
-    corvena dump [--json] FILE...        every value, subset by subset
+    corvena dump [--json] FILE...        every value, subset by subset (element by
+                                         element in a compressed message)
     corvena get --keys K1,K2 FILE...     selected keys as CSV, one row per subset
     corvena get --columns K1,K2 [--filter KEY=V] FILE...
                                          observations in context as CSV (or Parquet)
@@ -456,7 +457,7 @@ def parser() -> argparse.ArgumentParser:
     commands.required = True
     ls = commands.add_parser("ls", parents=[common], help="one row per message (tab-separated)")
     ls.add_argument("files", nargs="+", metavar="FILE", help='a BUFR file; "-" reads standard input')
-    dump = commands.add_parser("dump", parents=[common], help="every value of every subset")
+    dump = commands.add_parser("dump", parents=[common], help="every value of every subset (element by element when compressed)")
     dump.add_argument("--json", action="store_true", help="one JSON array of messages")
     dump.add_argument("files", nargs="+", metavar="FILE", help='a BUFR file; "-" reads standard input')
     get = commands.add_parser("get", parents=[common],
