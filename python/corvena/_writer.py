@@ -61,17 +61,23 @@ def write(destination: Any, messages: Iterable[Union[Message, bytes]]) -> int:
     neither, or bytes that are not exactly one BUFR message, raise
     TypeError or ValueError naming its position (from 0), and nothing is
     written. A path is written to a new file in the same directory, renamed
-    into place once complete."""
+    into place once complete (its messages are checked as they are written,
+    so memory does not grow with their number); to a file object, all are
+    checked before the first is written."""
     if isinstance(messages, _BYTES + (Message,)):
         raise TypeError("messages: a list (or other iterable) of messages, not one %s" % type(messages).__name__)
     try:
         items = iter(messages)
     except TypeError:
         raise TypeError("messages: a list (or other iterable) of messages, not %s" % type(messages).__name__) from None
-    datas: List[bytes] = [_message_bytes(position, item) for position, item in enumerate(items)]
+    checked = (_message_bytes(position, item) for position, item in enumerate(items))
     if isinstance(destination, (str, os.PathLike)):
-        _write_path(os.fspath(destination), datas)
-    elif isinstance(destination, io.TextIOBase):
+        # The new file is only renamed into place once complete, so each
+        # message is checked as it is written: memory stays flat however
+        # many there are.
+        return _write_path(os.fspath(destination), checked)
+    datas: List[bytes] = list(checked)
+    if isinstance(destination, io.TextIOBase):
         raise TypeError("destination: a binary file is needed, not a text one (open it with 'wb')")
     elif callable(getattr(destination, "write", None)):
         for data in datas:
@@ -81,7 +87,7 @@ def write(destination: Any, messages: Iterable[Union[Message, bytes]]) -> int:
     return len(datas)
 
 
-def _write_path(path: str, datas: List[bytes]) -> None:
+def _write_path(path: str, datas: Iterable[bytes]) -> int:
     if isinstance(path, bytes):
         path = os.fsdecode(path)
     folder, name = os.path.split(os.path.abspath(path))
@@ -92,11 +98,14 @@ def _write_path(path: str, datas: List[bytes]) -> None:
             break
         except FileExistsError:
             continue
+    count = 0
     try:
         with os.fdopen(handle, "wb") as out:
             for data in datas:
                 out.write(data)
+                count += 1
         os.replace(temporary, path)
+        return count
     except BaseException:
         try:
             os.unlink(temporary)
