@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import itertools
 import json
 import os
 import sys
@@ -404,16 +405,14 @@ def cmd_compare(run: Run, out: TextIO) -> None:
     tolerance = run.args.tolerance
     if tolerance is not None and not tolerance >= 0:
         raise SystemExit(_usage_error("--tolerance: a number of 0 or more, not %r" % tolerance))
-    first = list(run.messages([run.args.a]))
-    second = list(run.messages([run.args.b]))
+    # The two files are read side by side, a message of each at a time, so
+    # that memory stays flat however large they are.
     found = 0
-    if len(first) != len(second):
-        out.write("messages: %d != %d\n" % (len(first), len(second)))
-        found += 1
-    for n in range(min(len(first), len(second))):
-        a, b = first[n], second[n]
-        first[n] = second[n] = None  # type: ignore[call-overload]  # their decoding goes with them
-        if a.data == b.data:  # the same octets say the same, read with the same tables
+    counts = [0, 0]
+    for a, b in itertools.zip_longest(run.messages([run.args.a]), run.messages([run.args.b])):
+        counts[0] += a is not None
+        counts[1] += b is not None
+        if a is None or b is None or a.data == b.data:  # the same octets say the same, read with the same tables
             continue
         try:
             for line in differences(a, b, tolerance):
@@ -421,6 +420,9 @@ def cmd_compare(run: Run, out: TextIO) -> None:
                 found += 1
         except ReadError as exc:
             run.error(str(exc))
+    if counts[0] != counts[1]:
+        out.write("messages: %d != %d\n" % tuple(counts))
+        found += 1
     if found:
         run.status = 1
 
