@@ -334,10 +334,14 @@ def cmd_copy(run: Run, out: TextIO) -> None:
     except ValueError as exc:
         raise SystemExit(_usage_error(str(exc)))
     output = run.args.output
-    chosen = [m for m in run.messages(run.args.inputs) if matches(m, conditions)]
+    # Messages go out as they are read, so memory stays flat however large
+    # the input. A file is written new and renamed into place at the end:
+    # a run that stops on an error leaves it as it was.
+    chosen = (m for m in run.messages(run.args.inputs) if matches(m, conditions))
     if output == "-":
         out.flush()
-        write(out.buffer, chosen)
+        for message in chosen:
+            out.buffer.write(message.data)
         out.buffer.flush()
         return
     try:
