@@ -341,6 +341,13 @@ def same_column(ours, theirs):
     return [None if pd.isna(v) else v for v in ours] == [None if pd.isna(v) else v for v in theirs]
 
 
+def test_negative_scales_give_whole_numbers():
+    # Scale -5: 4015 is 401500000 Hz exactly (as ecCodes and pdbufr give it),
+    # not the 401499999.99999994 that dividing by the double 1e-5 leaves.
+    df = corvena.read_bufr(os.path.join(MESSAGES, "IUSK73_AMMC_040000.bufr"), ["radiosondeOperatingFrequency"])
+    assert df["radiosondeOperatingFrequency"].tolist() == [401500000] and df.dtypes.iloc[0] == "Int64"
+
+
 @pytest.mark.parametrize("file,columns,filters", EXAMPLES, ids=lambda v: v if isinstance(v, str) else "")
 def test_same_rows_as_pdbufr(file, columns, filters):
     pdbufr = pytest.importorskip("pdbufr")

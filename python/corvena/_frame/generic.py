@@ -231,10 +231,15 @@ def data_frame(pd: Any, columns: Dict[str, Any], rows: int) -> Any:
 def integers(pd: Any, v: np.ndarray) -> Any:
     """Float values of elements without decimals as a nullable Int64 column;
     as they are where an operator gave them decimals or they are too large
-    for a double to hold every integer."""
+    for a double to hold every integer. A negative scale is applied by a
+    division in doubles, which can leave a value an ulp or two off its
+    integer (401499999.99999994 Hz for 401500000): such a value is that
+    integer."""
     gone = np.isnan(v)
     whole = np.where(gone, 0.0, v)
-    if len(v) and (not np.array_equal(whole, np.rint(whole)) or np.abs(whole).max() >= 2.0 ** 53):
+    nearest = np.rint(whole)
+    whole = np.where(np.abs(whole - nearest) <= np.abs(nearest) * (4 * np.finfo(np.float64).eps), nearest, whole)
+    if len(v) and (not np.array_equal(whole, nearest) or np.abs(whole).max() >= 2.0 ** 53):
         return v
     return pd.arrays.IntegerArray(whole.astype(np.int64), gone)
 
