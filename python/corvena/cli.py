@@ -329,11 +329,16 @@ def matches(message: Message, conditions: Sequence[Condition]) -> bool:
 
 
 def cmd_copy(run: Run, out: TextIO) -> None:
+    conditions = _options(parse_conditions, run.args.where)
+    _write_messages(run, (m for m in run.messages(run.args.inputs) if matches(m, conditions)), out)
+
+
+def _options(parse: Callable[[Sequence[str]], Any], texts: Sequence[str]) -> Any:
+    """What `parse` makes of the texts of an option; a usage error when it cannot."""
     try:
-        conditions = parse_conditions(run.args.where)
+        return parse(texts)
     except ValueError as exc:
         raise SystemExit(_usage_error(str(exc)))
-    _write_messages(run, (m for m in run.messages(run.args.inputs) if matches(m, conditions)), out)
 
 
 def _write_messages(run: Run, chosen: Iterable[Message], out: TextIO) -> None:
@@ -387,10 +392,7 @@ def parse_settings(texts: Sequence[str]) -> Dict[str, Any]:
 
 
 def cmd_set(run: Run, out: TextIO) -> None:
-    try:
-        settings = parse_settings(run.args.set)
-    except ValueError as exc:
-        raise SystemExit(_usage_error(str(exc)))
+    settings = _options(parse_settings, run.args.set)
 
     def changed(messages: Iterable[Message]) -> Iterable[Message]:
         for message in messages:
