@@ -220,7 +220,8 @@ def test_a_dash_reads_standard_input(command):
 @pytest.mark.parametrize("args", [["ls", SYNOP], ["--version"], ["dump", SYNOP], ["dump", AMSUA],
                                   ["dump", "--json", AMSUA], ["get", "--keys", "airTemperature", SYNOP],
                                   ["copy", "-w", "dataCategory=0", SYNOP, AMSUA, os.devnull],
-                                  ["compare", SYNOP, AMSUA], ["compare", AMSUA, AMSUA]])
+                                  ["compare", SYNOP, AMSUA], ["compare", AMSUA, AMSUA],
+                                  ["set", "-s", "typicalDate=20190305,bufrHeaderCentre=80", SYNOP, AMSUA, os.devnull]])
 def test_the_command_imports_only_what_it_uses(args):
     # numpy alone takes several times Python's own start; the package's
     # metadata and the archive modules took more than the rest of `ls`.

@@ -294,6 +294,33 @@ class Message:
         except ValueError:
             return None
 
+    def replace(self, *, header: Optional[Dict[str, Any]] = None, values: Optional[Dict[str, Any]] = None) -> "Message":
+        """A new message: this one with the section 1 keys of `header` set in
+        place, in its own edition's layout, every other octet as it was.
+
+        The keys are ecCodes' names: ``bufrHeaderCentre``,
+        ``bufrHeaderSubCentre``, ``updateSequenceNumber``, ``dataCategory``,
+        ``internationalDataSubCategory`` (edition 4), ``dataSubCategory``,
+        ``masterTablesVersionNumber``, ``localTablesVersionNumber``,
+        ``typicalYear`` (2000..2099 in editions 2 and 3, which hold the year of
+        the century; ``typicalYearOfCentury`` there too), ``typicalMonth``,
+        ``typicalDay``, ``typicalHour``, ``typicalMinute``, ``typicalSecond``
+        (edition 4), and ``typicalDate`` (YYYYMMDD) and ``typicalTime``
+        (HHMMSS) for several at once. An unknown key raises KeyError naming
+        the closest known ones; a key that cannot be set (the edition,
+        section 3's ``numberOfSubsets``, ``observedData`` and
+        ``compressedData``, a field the edition lacks) or a value that does
+        not fit its field or is no date or time raises ValueError naming the
+        key, the value and why. Data keys (`values`) are not set: they need
+        the data to be encoded anew."""
+        from ._header_set import set_header
+
+        if values:
+            raise NotImplementedError("values: setting data keys needs the data to be encoded anew, "
+                                      "which corvena does not do yet; only header keys can be set")
+        data = set_header(self.data, header or {})
+        return Message(data, self.source, self.index, self._tables)
+
     def _error(self, reason: object) -> ReadError:
         return ReadError(self.source, self.index, str(reason))
 

@@ -1,4 +1,4 @@
-"""The ``corvena`` command: list, dump, extract, copy and compare BUFR files.
+"""The ``corvena`` command: list, dump, extract, copy, set and compare BUFR files.
 
     corvena ls FILE...                   one row per message
     corvena dump [--json] FILE...        every value, subset by subset (element by
@@ -8,6 +8,7 @@
                                          observations in context as CSV (or Parquet)
     corvena copy [-w KEY=V[/V2],...] IN... OUT
                                          the messages whose header keys match, byte for byte
+    corvena set -s KEY=V,... IN... OUT   every message with header keys set in place
     corvena compare [--tolerance X] A B  the differences of two files, one line each
 
 Exit status: 0 when every message was read (for ``compare``: and the files
@@ -293,10 +294,9 @@ def parse_conditions(texts: Sequence[str]) -> List[Condition]:
             if not sep or not key or not rule.strip():
                 raise ValueError("-w %r: write KEY=VALUE, KEY=V1/V2 or KEY!=VALUE, joined by commas" % part)
             if key not in KNOWN:
-                import difflib
+                from ._header_set import unknown_key
 
-                close = difflib.get_close_matches(key, sorted(KNOWN), 3)
-                raise ValueError("-w: unknown header key %r%s" % (key, " (closest: %s)" % ", ".join(close) if close else ""))
+                raise ValueError("-w: " + unknown_key(key, KNOWN))
             values: List[Any] = []
             for value in rule.split("/"):
                 value = value.strip()
@@ -329,15 +329,24 @@ def matches(message: Message, conditions: Sequence[Condition]) -> bool:
 
 
 def cmd_copy(run: Run, out: TextIO) -> None:
+    conditions = _options(parse_conditions, run.args.where)
+    _write_messages(run, (m for m in run.messages(run.args.inputs) if matches(m, conditions)), out)
+
+
+def _options(parse: Callable[[Sequence[str]], Any], texts: Sequence[str]) -> Any:
+    """What `parse` makes of the texts of an option; a usage error when it cannot."""
     try:
-        conditions = parse_conditions(run.args.where)
+        return parse(texts)
     except ValueError as exc:
         raise SystemExit(_usage_error(str(exc)))
+
+
+def _write_messages(run: Run, chosen: Iterable[Message], out: TextIO) -> None:
+    """Writes `chosen` to the run's output, "-" for standard output."""
     output = run.args.output
     # Messages go out as they are read, so memory stays flat however large
     # the input. A file is written new and renamed into place at the end:
     # a run that stops on an error leaves it as it was.
-    chosen = (m for m in run.messages(run.args.inputs) if matches(m, conditions))
     if output == "-":
         out.flush()
         for message in chosen:
@@ -348,6 +357,51 @@ def cmd_copy(run: Run, out: TextIO) -> None:
         write(output, chosen)
     except OSError as exc:
         run.error("%s: %s" % (output, exc.strerror or exc))
+
+
+# ---- set -------------------------------------------------------------------
+
+
+def parse_settings(texts: Sequence[str]) -> Dict[str, Any]:
+    """The header keys of ``-s`` options, ``KEY=VALUE`` joined by commas.
+
+    A key outside the header's vocabulary with no header key close to it, a
+    ranked key (``#1#airTemperature``) or a descriptor is taken for a data
+    key, which is refused: setting one needs the data to be encoded anew."""
+    import difflib
+
+    from ._frame.headers import KNOWN, TEXT
+    from ._header_set import SETTABLE, unknown_key
+
+    header = SETTABLE | KNOWN
+    settings: Dict[str, Any] = {}
+    for text in texts:
+        for part in text.split(","):
+            key, sep, value = part.partition("=")
+            key, value = key.strip(), value.strip()
+            if not sep or not key or not value:
+                raise ValueError("-s %r: write KEY=VALUE, joined by commas" % part)
+            if key not in header:
+                if key.startswith("#") or key.isdigit() or not difflib.get_close_matches(key, sorted(header), 1):
+                    raise ValueError("-s %s: a data key; setting data keys needs the data to be encoded anew, "
+                                     "which set does not do yet (it sets header keys)" % key)
+                raise ValueError("-s: " + unknown_key(key, SETTABLE))
+            # Numbers as numbers, so that errors show them as given to replace.
+            settings[key] = int(value) if key not in TEXT and value.lstrip("-").isdigit() else value
+    return settings
+
+
+def cmd_set(run: Run, out: TextIO) -> None:
+    settings = _options(parse_settings, run.args.set)
+
+    def changed(messages: Iterable[Message]) -> Iterable[Message]:
+        for message in messages:
+            try:
+                yield message.replace(header=settings)
+            except (KeyError, ValueError) as exc:
+                run.error("%s: message %d: %s" % (message.source, message.index, exc.args[0]))
+
+    _write_messages(run, changed(run.messages(run.args.inputs)), out)
 
 
 # ---- compare ---------------------------------------------------------------
@@ -489,6 +543,14 @@ def parser() -> argparse.ArgumentParser:
     copy.add_argument("inputs", nargs="+", metavar="IN", help='a BUFR file; "-" reads standard input')
     copy.add_argument("output", metavar="OUT",
                       help='the file to write (replaced once complete); "-" writes standard output')
+    setter = commands.add_parser("set", parents=[common],
+                                 help="every message with header keys set in place, as bufr_set -s does")
+    setter.add_argument("-s", "--set", action="append", required=True, metavar="KEY=V,...",
+                        help="header keys to set (bufrHeaderCentre, dataCategory, typicalDate, typicalTime, ...); "
+                             "the settings of a comma list, and of several -s, all apply")
+    setter.add_argument("inputs", nargs="+", metavar="IN", help='a BUFR file; "-" reads standard input')
+    setter.add_argument("output", metavar="OUT",
+                        help='the file to write (replaced once complete); "-" writes standard output')
     compare = commands.add_parser("compare", parents=[common],
                                   help="compare two files message by message, value by value")
     compare.add_argument("--tolerance", type=float, metavar="X",
@@ -516,7 +578,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         except ValueError as exc:
             return _usage_error("tables: %s" % exc)
         command = {"ls": cmd_ls, "dump": cmd_dump, "get": cmd_get, "copy": cmd_copy,
-                   "compare": cmd_compare}[args.command]
+                   "set": cmd_set, "compare": cmd_compare}[args.command]
         try:
             command(run, out)
         except Failed:
