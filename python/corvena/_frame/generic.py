@@ -218,7 +218,9 @@ def data_frame(pd: Any, columns: Dict[str, Any], rows: int) -> Any:
     if labels is None:
         if len(_COLUMN_INDEXES) >= _COLUMN_INDEXES_KEPT:
             _COLUMN_INDEXES.clear()
-        labels = _COLUMN_INDEXES[names] = pd.Index(list(names)).array
+        # The index's own values (an object array, or an extension array
+        # under pandas' string inference), as _simple_new takes them.
+        labels = _COLUMN_INDEXES[names] = pd.Index(list(names))._values
     arrays = list(columns.values())
     infer = any(a.dtype == object for a in arrays)
     try:  # pandas' own constructors from parts it has checked (the labels, once)
