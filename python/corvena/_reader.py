@@ -152,19 +152,27 @@ class Items(List[Item]):
         return found[0].value if found else default
 
 
-def _parse_key(key: Key) -> Tuple[Optional[int], Callable[[Item], bool]]:
+def split_key(key: Key) -> Tuple[Optional[int], Optional[int], Any]:
+    """(rank, descriptor, name) of a key: ``"name"``, ``"#n#name"``,
+    ``12101``, ``"012101"`` or ``"#n#012101"``; the descriptor is None for a
+    name, the name None for a descriptor, and the rank None without one."""
     rank = None
     if isinstance(key, str) and key.startswith("#"):
         parts = key.split("#", 2)
         if len(parts) == 3 and parts[1].isdigit():
             rank, key = int(parts[1]), parts[2]
     if isinstance(key, int):
-        code = key
-        return rank, lambda item: item.descriptor == code
+        return rank, key, None
     if isinstance(key, str) and len(key) == 6 and key.isdigit():
-        code = int(key)
+        return rank, int(key), None
+    return rank, None, key
+
+
+def _parse_key(key: Key) -> Tuple[Optional[int], Callable[[Item], bool]]:
+    rank, code, name = split_key(key)
+    if code is not None:
         return rank, lambda item: item.descriptor == code
-    return rank, lambda item: item.key == key
+    return rank, lambda item: item.key == name
 
 
 def build_items(decoded: "_ext.Decoded", tables: LoadedTables, by_subset: bool = False) -> Any:

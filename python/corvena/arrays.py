@@ -40,7 +40,7 @@ from _corvena import TableSet
 
 from . import _ext
 from ._editions import leading_message_as_edition4
-from ._reader import Key, positive_threads
+from ._reader import Key, positive_threads, split_key
 from ._tables import LoadedTables
 
 __all__ = ["BITMAP_VALUE", "HAS_RAW", "LOCAL", "MISSING", "OPERATOR", "RESCALED", "TEXT", "MessageArrays",
@@ -141,7 +141,7 @@ class MessageArrays:
 
     def __getitem__(self, key: Key) -> np.ndarray:
         """The values of `key` (see the module text)."""
-        rank, code, name = _parse_key(key)
+        rank, code, name = split_key(key)
         if self._tables is None:
             raise KeyError("%r: these arrays were made without their tables" % (key,))
         info = self._tables.info
@@ -217,23 +217,6 @@ class MessageArrays:
         found = np.array([tables.get_meaning(int(c), int(r)) for c, r in unique] + [None], dtype=object)[:-1]
         out[mask] = found[inverse.reshape(-1)]
         return out
-
-
-def _parse_key(key: Key) -> Tuple[Optional[int], Optional[int], Optional[str]]:
-    """(rank, descriptor, name) of a key: ``"name"``, ``"#n#name"``, ``12101``,
-    ``"012101"`` or ``"#n#012101"``."""
-    rank = None
-    if isinstance(key, str) and key.startswith("#"):
-        parts = key.split("#", 2)
-        if len(parts) == 3 and parts[1].isdigit() and int(parts[1]) >= 1:
-            rank, key = int(parts[1]), parts[2]
-    if isinstance(key, int) and not isinstance(key, bool):
-        return rank, key, None
-    if isinstance(key, str) and len(key) == 6 and key.isdigit():
-        return rank, int(key), None
-    if isinstance(key, str) and key:
-        return rank, None, key
-    raise KeyError(key)
 
 
 # The tables that name the items of arrays decoded with a bare TableSet,
