@@ -13,6 +13,7 @@
 #include "lib/errors.hpp"
 #include "lib/pyref.hpp"
 #include "message/decoded_arrays.hpp"
+#include "message/number_text.hpp"
 #include "message/value.hpp"
 
 namespace corvena::ext {
@@ -66,33 +67,6 @@ void append_decimal(std::string& out, __int128 units, std::int32_t scale) {
     int last = 0;
     while (last < s - 1 && digits[last] == '0') ++last;
     for (int i = s - 1; i >= last; --i) out.push_back(digits[i]);
-}
-
-// `text` as a JSON string: quotes, backslashes and control characters
-// escaped, everything else (UTF-8 included) as it is.
-void append_json_string(std::string& out, std::string_view text) {
-    static const char* hex = "0123456789abcdef";
-    out.push_back('"');
-    for (char ch : text) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(ch);
-        } else if (c == '\n') {
-            out.append("\\n");
-        } else if (c == '\t') {
-            out.append("\\t");
-        } else if (c == '\r') {
-            out.append("\\r");
-        } else if (c < 0x20) {
-            out.append("\\u00");
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
-        } else {
-            out.push_back(ch);
-        }
-    }
-    out.push_back('"');
 }
 
 }  // namespace
@@ -149,7 +123,7 @@ PyObject* fn_json_columns(PyObject*, PyObject* args, PyObject* kwargs) {
                     // Runs of one figure are looked up once.
                     previous_has = figure_meaning(t, code, raw, flag, width, meaning);
                     previous_text.clear();
-                    if (previous_has) append_json_string(previous_text, meaning);
+                    if (previous_has) append_json_quoted(previous_text, meaning);
                     previous_raw = raw;
                     have_previous = !missing;
                 }
