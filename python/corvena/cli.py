@@ -493,6 +493,13 @@ def _usage_error(text: str) -> int:
     return 2
 
 
+def _inputs_and_output(command: argparse.ArgumentParser) -> None:
+    """The IN... OUT arguments of the commands that write messages."""
+    command.add_argument("inputs", nargs="+", metavar="IN", help='a BUFR file; "-" reads standard input')
+    command.add_argument("output", metavar="OUT",
+                         help='the file to write (replaced once complete); "-" writes standard output')
+
+
 def parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
     source = common.add_mutually_exclusive_group()
@@ -540,17 +547,13 @@ def parser() -> argparse.ArgumentParser:
                       help="copy the messages whose header KEY (dataCategory, bufrHeaderCentre, typicalDate, "
                            "numberOfSubsets, ...) is V (or V2); KEY!=V for the others; the conditions of a comma "
                            "list, and of several -w, must all hold (default: copy every message)")
-    copy.add_argument("inputs", nargs="+", metavar="IN", help='a BUFR file; "-" reads standard input')
-    copy.add_argument("output", metavar="OUT",
-                      help='the file to write (replaced once complete); "-" writes standard output')
+    _inputs_and_output(copy)
     setter = commands.add_parser("set", parents=[common],
                                  help="every message with header keys set in place, as bufr_set -s does")
     setter.add_argument("-s", "--set", action="append", required=True, metavar="KEY=V,...",
                         help="header keys to set (bufrHeaderCentre, dataCategory, typicalDate, typicalTime, ...); "
                              "the settings of a comma list, and of several -s, all apply")
-    setter.add_argument("inputs", nargs="+", metavar="IN", help='a BUFR file; "-" reads standard input')
-    setter.add_argument("output", metavar="OUT",
-                        help='the file to write (replaced once complete); "-" writes standard output')
+    _inputs_and_output(setter)
     compare = commands.add_parser("compare", parents=[common],
                                   help="compare two files message by message, value by value")
     compare.add_argument("--tolerance", type=float, metavar="X",
