@@ -18,6 +18,7 @@
 
 #include "common/civil_time.hpp"
 #include "ext/functions.hpp"
+#include "ext/numbers.hpp"
 #include "lib/args.hpp"
 #include "lib/errors.hpp"
 #include "lib/pyref.hpp"
@@ -273,46 +274,6 @@ PyObject* fn_decode_many(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 namespace {
-
-// The bytes of `obj`, a whole number of T; false with ValueError when
-// their size is no multiple of T's.
-template <class T>
-bool whole_numbers(PyObject* obj, const char* name, std::string_view& data) {
-    if (!py::bytes_arg(obj, name, data)) return false;
-    if (data.size() % sizeof(T) != 0) {
-        PyErr_Format(PyExc_ValueError, "argument '%s': a whole number of %d-byte numbers is expected", name,
-                     static_cast<int>(sizeof(T)));
-        return false;
-    }
-    return true;
-}
-
-// The numbers of `obj`, read as an array of T (copied: a bytes object's
-// buffer need not be aligned for T).
-template <class T>
-bool numbers_arg(PyObject* obj, const char* name, std::vector<T>& out) {
-    std::string_view data;
-    if (!whole_numbers<T>(obj, name, data)) return false;
-    out.resize(data.size() / sizeof(T));
-    if (!out.empty()) std::memcpy(out.data(), data.data(), data.size());
-    return true;
-}
-
-// The numbers of `obj` as T, read in place where its buffer is aligned for
-// T (as bytes objects' are), else copied into `copy`.
-template <class T>
-bool numbers_view(PyObject* obj, const char* name, std::vector<T>& copy, std::span<const T>& out) {
-    std::string_view data;
-    if (!whole_numbers<T>(obj, name, data)) return false;
-    if (reinterpret_cast<std::uintptr_t>(data.data()) % alignof(T) == 0) {
-        out = {reinterpret_cast<const T*>(data.data()), data.size() / sizeof(T)};
-        return true;
-    }
-    copy.resize(data.size() / sizeof(T));
-    if (!copy.empty()) std::memcpy(copy.data(), data.data(), data.size());
-    out = copy;
-    return true;
-}
 
 template <class T>
 PyObject* bytes_of(const std::vector<T>& v) {

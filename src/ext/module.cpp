@@ -92,6 +92,17 @@ PyMethodDef g_functions[] = {
      "integral when values without an operator's scale are whole numbers (int). Values\n"
      "are None when missing; texts lose their trailing NULs and have no raw value. An\n"
      "item equal to the last one at its place in a subset is that same object."},
+    {"encode", cfunc(corvena::ext::fn_encode), kFlags,
+     "encode(tables, descriptors, values, subsets, compressed, edits)\n--\n\n"
+     "The data of section 4 (the octets after its first four) of a message of the\n"
+     "unexpanded `descriptors`, as bytes. `values` is a Decoded object, or a tuple\n"
+     "(numbers, starts, texts, new_references) of values gathered elsewhere: float64\n"
+     "bytes of one number per item, subset after subset (NaN: missing); uint64 bytes\n"
+     "of each subset's first item; a list of (item, str or None) for the text items;\n"
+     "None or one list of new reference values (2-03) per subset. `subsets` lists the\n"
+     "subsets of `values` to write, in order (None: all). `edits`, None or a list of\n"
+     "(subset, item, value), changes a copy of a Decoded object's values first. A\n"
+     "value that cannot be written raises ValueError(why, subset, item, descriptor)."},
     {"dump_text", cfunc(corvena::ext::fn_dump_text), kFlags,
      "dump_text(decoded, kinds)\n--\n\n"
      "The text dump of a decoded message: uncompressed, a line per item under a line\n"

@@ -95,6 +95,12 @@ struct DecodedArrays {
     Cells cells;                                  // columns x subsets
     std::vector<std::uint64_t> wide_increments;   // wide columns x subsets
     std::vector<std::int32_t> text_cells;         // text columns x subsets
+
+    // The new reference values that 2-03-YYY defined, in data order (they
+    // are no items), and for uncompressed data the index of the first of
+    // each subset's.
+    std::vector<std::int64_t> new_references;
+    std::vector<std::uint64_t> new_reference_starts;
 };
 
 // cells[s] = (shift + increments[s]) / p, NaN where the increment is all
@@ -138,7 +144,11 @@ public:
         if (compressed && out_.cells.capacity() == 0) out_.cells = take_cells();
     }
 
-    void begin_subset() { out_.subset_starts.push_back(out_.codes.size()); }
+    void begin_subset() {
+        out_.subset_starts.push_back(out_.codes.size());
+        out_.new_reference_starts.push_back(out_.new_references.size());
+    }
+    void new_reference(std::int64_t value) { out_.new_references.push_back(value); }
     void begin_column(std::uint64_t r0) {
         pending_r0_ = r0;
         column_open_ = false;

@@ -17,6 +17,8 @@
 //   void mark_rescaled()                       (the numbers just given were read with another scale or
 //                                                reference than their element's, set by an operator)
 //   static constexpr bool kWantsMeanings       (code and flag table texts per item)
+// and, where it keeps them, void new_reference(std::int64_t) for each new
+// reference value that 2-03-YYY defines.
 #pragma once
 
 #include <cmath>
@@ -63,6 +65,11 @@ struct NumericColumn {
 // TableSet, or the fixed name of a local element that no table knows.
 inline const std::string* item_name(const ElementDefinition& def) {
     return def.kind == ElementKind::Local ? &local_element_name() : &def.name;
+}
+
+template <class Sink>
+void keep_new_reference(Sink& sink, std::int64_t value) {
+    if constexpr (requires { sink.new_reference(value); }) sink.new_reference(value);
 }
 
 template <class Sink>
@@ -146,7 +153,9 @@ public:
     Result<std::int64_t> new_reference(std::uint16_t width) {
         auto raw = bits_.read_bits(width);
         if (!raw) return std::move(raw).error();
-        return signed_reference(*raw, width);
+        const std::int64_t value = signed_reference(*raw, width);
+        keep_new_reference(sink_, value);
+        return value;
     }
 
     static double running_number(std::uint64_t counter, std::uint16_t bits) {
@@ -218,7 +227,9 @@ public:
                 return BufrError::table_parse("compressed new reference values (2-03) differ between subsets");
             }
         }
-        return signed_reference(*r0, width);
+        const std::int64_t value = signed_reference(*r0, width);
+        keep_new_reference(sink_, value);
+        return value;
     }
 
 private:

@@ -1,0 +1,81 @@
+// Writes unsigned fields of 0 to 64 bits, most significant bit first, and
+// octet strings: the inverse of BitReader, for section 4 data.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace corvena {
+
+class BitWriter {
+public:
+    std::uint64_t position() const { return position_; }
+
+    // The low `width` bits of `value` (0 to 64; the caller keeps `value`
+    // below 2^width).
+    void write_bits(std::uint64_t value, unsigned width) {
+        if (width == 0) return;
+        position_ += width;
+        if (width < 64) value &= (std::uint64_t{1} << width) - 1;
+        const unsigned room = 64 - fill_;
+        if (width < room) {
+            acc_ |= value << (room - width);
+            fill_ += width;
+            return;
+        }
+        // The field fills the word: its high part completes it.
+        const unsigned rest = width - room;
+        acc_ |= rest == 64 ? 0 : value >> rest;
+        flush_word();
+        if (rest != 0) {
+            acc_ = value << (64 - rest);
+            fill_ = rest;
+        }
+    }
+
+    // A field of `width` bits, all ones (any width).
+    void write_ones(unsigned width) {
+        while (width > 64) {
+            write_bits(~std::uint64_t{0}, 64);
+            width -= 64;
+        }
+        write_bits(width == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1, width);
+    }
+
+    // `octets` then, up to `bits` (a multiple of 8), octets of `pad`.
+    void write_octets(std::string_view octets, unsigned bits, unsigned char pad) {
+        const std::size_t n = bits / 8;
+        for (std::size_t i = 0; i < n; ++i) {
+            write_bits(i < octets.size() ? static_cast<unsigned char>(octets[i]) : pad, 8);
+        }
+        if (bits % 8 != 0) write_bits(0, bits % 8);
+    }
+
+    // The octets written, the last one filled up with zero bits.
+    std::string finish() {
+        std::string out = std::move(bytes_);
+        for (unsigned k = 0; k < fill_; k += 8) out.push_back(static_cast<char>(acc_ >> (56 - k)));
+        bytes_.clear();
+        acc_ = 0;
+        fill_ = 0;
+        position_ = 0;
+        return out;
+    }
+
+private:
+    void flush_word() {
+        char word[8];
+        for (int k = 0; k < 8; ++k) word[k] = static_cast<char>(acc_ >> (56 - 8 * k));
+        bytes_.append(word, 8);
+        acc_ = 0;
+        fill_ = 0;
+    }
+
+    std::string bytes_;
+    std::uint64_t acc_ = 0;  // bits not yet in bytes_, from the top
+    unsigned fill_ = 0;      // how many
+    std::uint64_t position_ = 0;
+};
+
+}  // namespace corvena

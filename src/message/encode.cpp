@@ -1,0 +1,515 @@
+#include "message/encode.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "bitstream/bit_writer.hpp"
+#include "common/descriptor.hpp"
+#include "message/decoded_arrays.hpp"
+#include "message/value.hpp"
+#include "message/walk.hpp"
+
+namespace corvena {
+
+namespace {
+
+std::string code_text(std::uint32_t code) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%06u", static_cast<unsigned>(code));
+    return buf;
+}
+
+// The items of the chosen subsets of a column form, whichever its layout:
+// item j of (written) subset s.
+class Source {
+public:
+    Source(const DecodedArrays& d, std::span<const std::uint32_t> chosen) : d_(d), chosen_(chosen) {}
+
+    std::size_t subsets() const { return chosen_.size(); }
+
+    std::uint64_t items(std::size_t s) const {
+        if (d_.compressed) return d_.column_codes.size();
+        const std::uint32_t in = chosen_[s];
+        const std::uint64_t end = in + 1 < d_.subset_starts.size() ? d_.subset_starts[in + 1] : d_.codes.size();
+        return end - d_.subset_starts[in];
+    }
+    // The descriptor the item was decoded as; 0 when the values were given
+    // without one.
+    std::uint32_t code(std::size_t s, std::uint64_t j) const {
+        return d_.compressed ? d_.column_codes[j] : d_.codes[at(s, j)];
+    }
+    double number(std::size_t s, std::uint64_t j) const {
+        return d_.compressed ? d_.cells[j * d_.subsets + chosen_[s]] : d_.values[at(s, j)];
+    }
+    bool is_text(std::size_t s, std::uint64_t j) const {
+        return d_.compressed ? d_.column_text_slot[j] >= 0 : (d_.flags[at(s, j)] & DecodedArrays::kHasText) != 0;
+    }
+    // The text of a text item; absent when missing.
+    std::optional<std::string_view> text(std::size_t s, std::uint64_t j) const {
+        std::int32_t index;
+        if (d_.compressed) {
+            index = d_.text_cells[static_cast<std::size_t>(d_.column_text_slot[j]) * d_.subsets + chosen_[s]];
+        } else {
+            index = d_.text_index[at(s, j)];
+        }
+        if (index < 0) return std::nullopt;
+        return std::string_view(d_.texts[static_cast<std::size_t>(index)]);
+    }
+    // The raw value the item was decoded from, where it is kept and the
+    // value could not give it back exactly (wide numbers).
+    std::optional<std::uint64_t> kept_raw(std::size_t s, std::uint64_t j) const {
+        if (d_.compressed) {
+            if (d_.column_wide_slot[j] < 0) return std::nullopt;
+            return cell_raw(d_, j, chosen_[s]);
+        }
+        const std::size_t i = at(s, j);
+        if ((d_.flags[i] & DecodedArrays::kHasRaw) == 0) return std::nullopt;
+        return d_.raws[i];
+    }
+    std::span<const std::int64_t> new_references(std::size_t s) const {
+        const auto& refs = d_.new_references;
+        if (d_.compressed || d_.new_reference_starts.empty()) return refs;
+        const std::uint32_t in = chosen_[s];
+        const auto& starts = d_.new_reference_starts;
+        const std::uint64_t end = in + 1 < starts.size() ? starts[in + 1] : refs.size();
+        return std::span<const std::int64_t>(refs).subspan(starts[in], end - starts[in]);
+    }
+
+private:
+    std::size_t at(std::size_t s, std::uint64_t j) const { return d_.subset_starts[chosen_[s]] + j; }
+
+    const DecodedArrays& d_;
+    std::span<const std::uint32_t> chosen_;
+};
+
+// How a number is written under the scale, reference and width in force.
+struct Field {
+    std::uint32_t code;
+    std::uint16_t width;
+    std::int32_t scale;
+    std::int64_t reference;
+    bool missing_allowed;
+
+    std::uint64_t all_ones() const { return width >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1; }
+};
+
+// Why `value` cannot be written as `f`, or empty (with `raw` set).
+// In compressed data a present value may be all ones (R0 plus an increment
+// that is not all ones): `top_is_value` allows it.
+std::string raw_of(const Field& f, double value, std::optional<std::uint64_t> kept, std::uint64_t& raw,
+                   bool top_is_value = false) {
+    if (f.width > 64) return "its width of " + std::to_string(f.width) + " bits is more than 64";
+    if (std::isnan(value)) {
+        if (!f.missing_allowed) return "it may not be missing";
+        raw = f.all_ones();
+        return {};
+    }
+    if (!std::isfinite(value)) return "it is not a finite number";
+    // A raw value decoded from the input is written again when it still
+    // gives the value: numbers above 2^53 are not held exactly by a double.
+    if (kept && (top_is_value || *kept != f.all_ones()) && scaled_value(f.reference, *kept, f.scale) == value) {
+        raw = *kept;
+        return {};
+    }
+    const double x = f.scale >= 0 ? value * power_of_ten(f.scale) : value / power_of_ten(-f.scale);
+    const double units = std::nearbyint(x) - static_cast<double>(f.reference);
+    // The largest raw value that is no missing value.
+    const std::uint64_t top =
+        f.missing_allowed && !top_is_value ? f.all_ones() - (f.width == 0 ? 0 : 1) : f.all_ones();
+    if (!(units >= 0) || units > static_cast<double>(top) || units >= 18446744073709551616.0 ||
+        (f.width == 0)) {
+        std::string range;
+        if (f.width == 0) {
+            range = "a width of 0 bits holds only missing values";
+        } else {
+            range = "it does not fit " + std::to_string(f.width) + " bits after scale " + std::to_string(f.scale) +
+                    " and reference " + std::to_string(f.reference) + " (" +
+                    format_number(scaled_value(f.reference, 0, f.scale)) + " to " +
+                    format_number(scaled_value(f.reference, top, f.scale)) + ")";
+        }
+        return format_number(value) + ": " + range;
+    }
+    raw = static_cast<std::uint64_t>(units);
+    return {};
+}
+
+// Text octets, filled up with spaces to `bits`; why not, when too long.
+std::string text_fault(std::string_view text, std::uint16_t bits) {
+    if (text.size() * 8 <= bits) return {};
+    return "the text of " + std::to_string(text.size()) + " octets is longer than its field of " +
+           std::to_string(bits / 8);
+}
+
+std::string sign_magnitude(std::int64_t value, std::uint16_t width, std::uint64_t& raw) {
+    if (width == 0 || width > 64) return "a new reference value of " + std::to_string(width) + " bits";
+    const std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    if (width < 64 && magnitude >> (width - 1) != 0) {
+        return "the new reference value " + std::to_string(value) + " does not fit " + std::to_string(width) +
+               " bits";
+    }
+    raw = magnitude | (value < 0 ? std::uint64_t{1} << (width - 1) : 0);
+    return {};
+}
+
+// What both writers share: the output, the source, and the fault.
+class WriterBase {
+public:
+    WriterBase(const Source& source, BitWriter& out, DecodeState& state, EncodeFault& fault)
+        : source_(source), out_(out), state_(state), fault_(fault) {}
+
+    std::uint64_t position() const { return out_.position(); }
+
+protected:
+    BufrError refuse(std::uint32_t subset, std::uint64_t item, std::uint32_t code, std::string why) {
+        fault_.set = true;
+        fault_.subset = subset;
+        fault_.item = item;
+        fault_.code = code;
+        fault_.why = why;
+        return BufrError::table_parse("subset " + std::to_string(subset + 1) + ", item " + std::to_string(item + 1) +
+                                      " (" + code_text(code) + "): " + why);
+    }
+
+    // Item `j` of subset `s`, checked to be there and to be of `code`.
+    Status check_item(std::uint32_t s, std::uint64_t j, std::uint32_t code) {
+        if (j >= source_.items(s)) {
+            return refuse(s, j, code, "the template needs more items than the " + std::to_string(source_.items(s)) +
+                                          " given");
+        }
+        const std::uint32_t given = source_.code(s, j);
+        if (given != 0 && given != code) {
+            return refuse(s, j, code, "the item given is of " + code_text(given) + " where the template has " +
+                                          code_text(code) + " (a replication count that disagrees with the data?)");
+        }
+        return success();
+    }
+
+    Field field_of(const ElementView& e) const {
+        const ElementDefinition& def = *e.def;
+        const std::uint16_t width = numeric_width(e, state_);
+        // A field of 64 bits or more has no missing value.
+        return Field{def.code, width, effective_scale(e, state_), effective_reference(e, state_),
+                     !never_missing(def.code) && width < 64};
+    }
+
+    const Source& source_;
+    BitWriter& out_;
+    DecodeState& state_;
+    EncodeFault& fault_;
+    std::string octets_;
+};
+
+class UncompressedWriter : public WriterBase {
+public:
+    static constexpr const char* kDepthError = "descriptor encode exceeded recursion depth";
+    static constexpr bool kMissingBitmapEntryIsZero = false;
+    static constexpr bool kWantsCodeTables = false;
+
+    using WriterBase::WriterBase;
+
+    void begin_subset(std::uint32_t s) {
+        s_ = s;
+        j_ = 0;
+        refs_ = source_.new_references(s);
+        ref_at_ = 0;
+    }
+    Status end_subset() {
+        const std::uint64_t n = source_.items(s_);
+        if (j_ == n) return success();
+        return refuse(s_, j_, source_.code(s_, j_),
+                      std::to_string(n - j_) + " items are left over after the template (of " + std::to_string(n) +
+                          " given)");
+    }
+
+    Status element(const ElementView& e, std::optional<double>& value) {
+        value.reset();
+        const ElementDefinition& def = *e.def;
+        const std::uint64_t j = j_++;
+        CORVENA_TRY(check_item(s_, j, def.code));
+        if (is_character(def)) return text(j, def.code, character_width(e, state_));
+        if (source_.is_text(s_, j)) return refuse(s_, j, def.code, "a number is expected, not a text");
+        const Field f = field_of(e);
+        if (!scale_fits(f.scale)) return scale_out_of_range(def.code, f.scale);
+        const double v = source_.number(s_, j);
+        std::uint64_t raw = 0;
+        std::string why = raw_of(f, v, source_.kept_raw(s_, j), raw);
+        if (!why.empty()) return refuse(s_, j, def.code, std::move(why));
+        out_.write_bits(raw, f.width);
+        if (!is_missing(raw, f.width, def.code)) value = scaled_value(f.reference, raw, f.scale);
+        return success();
+    }
+
+    Result<std::uint64_t> factor(const ElementView& e) {
+        std::optional<double> value;
+        CORVENA_TRY(element(e, value));
+        return replication_count(value);
+    }
+
+    Status associated(std::uint8_t width) {
+        const std::uint64_t j = j_++;
+        CORVENA_TRY(check_item(s_, j, kAssociatedFieldCode));
+        const Field f{kAssociatedFieldCode, width, 0, 0, false};
+        std::uint64_t raw = 0;
+        std::string why = raw_of(f, source_.number(s_, j), std::nullopt, raw);
+        if (!why.empty()) return refuse(s_, j, kAssociatedFieldCode, "associated field: " + why);
+        out_.write_bits(raw, width);
+        return success();
+    }
+
+    void bitmap_value() {}
+
+    Status operator_item(std::uint32_t code) { return check_item(s_, j_++, code); }
+
+    Status characters(std::uint32_t code, std::uint16_t bits) { return text(j_++, code, bits, true); }
+
+    Result<std::int64_t> new_reference(std::uint16_t width) {
+        if (ref_at_ >= refs_.size()) {
+            return refuse(s_, j_, 0, "2-03: no new reference value is given for the " +
+                                         std::to_string(ref_at_ + 1) + "th element of the list");
+        }
+        const std::int64_t value = refs_[ref_at_++];
+        std::uint64_t raw = 0;
+        std::string why = sign_magnitude(value, width, raw);
+        if (!why.empty()) return refuse(s_, j_, 0, std::move(why));
+        out_.write_bits(raw, width);
+        return value;
+    }
+
+private:
+    Status text(std::uint64_t j, std::uint32_t code, std::uint16_t bits, bool check = false) {
+        if (check) CORVENA_TRY(check_item(s_, j, code));
+        const double v = source_.number(s_, j);
+        if (!source_.is_text(s_, j) && !std::isnan(v)) return refuse(s_, j, code, "a text is expected, not a number");
+        const auto t = source_.is_text(s_, j) ? source_.text(s_, j) : std::nullopt;
+        if (!t) {
+            out_.write_ones(bits);
+            return success();
+        }
+        std::string why = text_fault(*t, bits);
+        if (!why.empty()) return refuse(s_, j, code, std::move(why));
+        out_.write_octets(*t, bits, ' ');
+        return success();
+    }
+
+    std::uint32_t s_ = 0;
+    std::uint64_t j_ = 0;
+    std::span<const std::int64_t> refs_;
+    std::size_t ref_at_ = 0;
+};
+
+class CompressedWriter : public WriterBase {
+public:
+    static constexpr const char* kDepthError = "compressed descriptor encode exceeded recursion depth";
+    static constexpr bool kMissingBitmapEntryIsZero = true;
+    static constexpr bool kWantsCodeTables = false;
+
+    CompressedWriter(const Source& source, BitWriter& out, DecodeState& state, EncodeFault& fault)
+        : WriterBase(source, out, state, fault), n_(static_cast<std::uint32_t>(source.subsets())) {}
+
+    // Every subset must have exactly the items the template took.
+    Status end() {
+        for (std::uint32_t s = 0; s < n_; ++s) {
+            const std::uint64_t n = source_.items(s);
+            if (n != j_) {
+                return refuse(s, std::min(n, j_), 0,
+                              "the subset has " + std::to_string(n) + " items where the template takes " +
+                                  std::to_string(j_) + " in compressed data");
+            }
+        }
+        return success();
+    }
+
+    Status element(const ElementView& e, std::optional<double>& first) { return column(e, first, false); }
+
+    Result<std::uint64_t> factor(const ElementView& e) {
+        std::optional<double> first;
+        CORVENA_TRY(column(e, first, true));
+        return replication_count(first);
+    }
+
+    Status associated(std::uint8_t width) {
+        const std::uint64_t j = j_++;
+        CORVENA_TRY(check_column(j, kAssociatedFieldCode));
+        return numbers(j, Field{kAssociatedFieldCode, width, 0, 0, false}, nullptr, false);
+    }
+
+    void bitmap_value() {}
+
+    Status operator_item(std::uint32_t code) { return check_column(j_++, code); }
+
+    Status characters(std::uint32_t code, std::uint16_t bits) {
+        const std::uint64_t j = j_++;
+        CORVENA_TRY(check_column(j, code));
+        return texts(j, code, bits);
+    }
+
+    Result<std::int64_t> new_reference(std::uint16_t width) {
+        const auto refs = source_.new_references(0);
+        if (ref_at_ >= refs.size()) {
+            return refuse(0, j_, 0, "2-03: no new reference value is given for the " + std::to_string(ref_at_ + 1) +
+                                        "th element of the list");
+        }
+        const std::int64_t value = refs[ref_at_++];
+        std::uint64_t raw = 0;
+        std::string why = sign_magnitude(value, width, raw);
+        if (!why.empty()) return refuse(0, j_, 0, std::move(why));
+        out_.write_bits(raw, width);
+        out_.write_bits(0, 6);
+        return value;
+    }
+
+private:
+    Status check_column(std::uint64_t j, std::uint32_t code) {
+        for (std::uint32_t s = 0; s < n_; ++s) CORVENA_TRY(check_item(s, j, code));
+        return success();
+    }
+
+    Status column(const ElementView& e, std::optional<double>& first, bool is_factor) {
+        first.reset();
+        const ElementDefinition& def = *e.def;
+        const std::uint64_t j = j_++;
+        CORVENA_TRY(check_column(j, def.code));
+        if (is_character(def)) return texts(j, def.code, character_width(e, state_));
+        const Field f = field_of(e);
+        if (!scale_fits(f.scale)) return scale_out_of_range(def.code, f.scale);
+        return numbers(j, f, &first, is_factor);
+    }
+
+    Status numbers(std::uint64_t j, const Field& f, std::optional<double>* first, bool is_factor) {
+        raws_.resize(n_);
+        missing_.assign(n_, 0);
+        std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
+        bool any_missing = false, any_present = false;
+        const std::uint64_t ones = f.all_ones();
+        for (std::uint32_t s = 0; s < n_; ++s) {
+            if (source_.is_text(s, j)) return refuse(s, j, f.code, "a number is expected, not a text");
+            const double v = source_.number(s, j);
+            std::uint64_t raw = 0;
+            std::string why = raw_of(f, v, source_.kept_raw(s, j), raw, true);
+            if (!why.empty()) return refuse(s, j, f.code, f.code == kAssociatedFieldCode ? "associated field: " + why : why);
+            raws_[s] = raw;
+            if (f.missing_allowed && std::isnan(v)) {
+                missing_[s] = 1;
+                any_missing = true;
+                continue;
+            }
+            any_present = true;
+            lo = std::min(lo, raw);
+            hi = std::max(hi, raw);
+        }
+        if (is_factor && n_ > 1) {
+            for (std::uint32_t s = 1; s < n_; ++s) {
+                if (raws_[s] != raws_[0] || missing_[s] != missing_[0]) {
+                    return refuse(s, j, f.code,
+                                  "compressed data needs one replication count in every subset; subset 1 has " +
+                                      std::to_string(raws_[0]) + ", this one " + std::to_string(raws_[s]));
+                }
+            }
+        }
+        if (!any_present) {
+            // Every subset missing (or none): R0 all ones, no increments.
+            out_.write_bits(ones, f.width);
+            out_.write_bits(0, 6);
+            return success();
+        }
+        // R0 all ones would say that every subset is missing.
+        if (f.missing_allowed && lo == ones) --lo;
+        const std::uint64_t spread = hi - lo;
+        // An increment of all ones stands for missing, so where the
+        // element may be missing the largest increment stays below it.
+        const unsigned nbinc = static_cast<unsigned>(
+            std::bit_width(f.missing_allowed && (any_missing || spread != 0) ? spread + 1 : spread));
+        if (nbinc > 63 || (spread + 1 == 0 && f.missing_allowed)) {
+            return refuse(0, j, f.code, "the values' spread needs an increment wider than 63 bits");
+        }
+        out_.write_bits(lo, f.width);
+        out_.write_bits(nbinc, 6);
+        if (nbinc != 0) {
+            const std::uint64_t inc_missing = (std::uint64_t{1} << nbinc) - 1;
+            for (std::uint32_t s = 0; s < n_; ++s) out_.write_bits(missing_[s] ? inc_missing : raws_[s] - lo, nbinc);
+        }
+        if (first != nullptr && n_ > 0 && !missing_[0]) {
+            *first = scaled_value(f.reference, raws_[0], f.scale);
+        }
+        return success();
+    }
+
+    Status texts(std::uint64_t j, std::uint32_t code, std::uint16_t bits) {
+        texts_.resize(n_);
+        bool same = true;
+        for (std::uint32_t s = 0; s < n_; ++s) {
+            const bool is_text = source_.is_text(s, j);
+            if (!is_text && !std::isnan(source_.number(s, j))) {
+                return refuse(s, j, code, "a text is expected, not a number");
+            }
+            texts_[s] = is_text ? source_.text(s, j) : std::nullopt;
+            if (texts_[s]) {
+                std::string why = text_fault(*texts_[s], bits);
+                if (!why.empty()) return refuse(s, j, code, std::move(why));
+            }
+            if (s > 0 && texts_[s] != texts_[0]) same = false;
+        }
+        auto put = [&](const std::optional<std::string_view>& t) {
+            if (t) out_.write_octets(*t, bits, ' ');
+            else out_.write_ones(bits);
+        };
+        if (n_ == 0 || same) {
+            if (n_ == 0) out_.write_ones(bits);
+            else put(texts_[0]);
+            out_.write_bits(0, 6);
+            return success();
+        }
+        out_.write_octets({}, bits, 0);
+        out_.write_bits(bits / 8, 6);
+        for (std::uint32_t s = 0; s < n_; ++s) put(texts_[s]);
+        return success();
+    }
+
+    std::uint32_t n_;
+    std::uint64_t j_ = 0;
+    std::size_t ref_at_ = 0;
+    std::vector<std::uint64_t> raws_;
+    std::vector<std::uint8_t> missing_;
+    std::vector<std::optional<std::string_view>> texts_;
+};
+
+}  // namespace
+
+Result<std::string> encode_section4(const DecodedArrays& values, std::span<const std::uint32_t> chosen,
+                                    const TableSet& tables, std::span<const std::uint32_t> descriptors,
+                                    bool compressed, EncodeFault& fault) {
+    const std::uint32_t in_subsets = values.compressed ? values.subsets
+                                                       : static_cast<std::uint32_t>(values.subset_starts.size());
+    for (std::uint32_t s : chosen) {
+        if (s >= in_subsets) {
+            return BufrError::table_parse("subset " + std::to_string(s + 1) + " is asked for; the values hold " +
+                                          std::to_string(in_subsets));
+        }
+    }
+    const Source source(values, chosen);
+    BitWriter out;
+    DecodeState state;
+    DecodeBudget budget;
+    if (compressed) {
+        CompressedWriter writer(source, out, state, fault);
+        DescriptorWalk<CompressedWriter> walk(tables, writer, state, budget);
+        CORVENA_TRY(walk.run(descriptors, 0));
+        CORVENA_TRY(writer.end());
+        return out.finish();
+    }
+    UncompressedWriter writer(source, out, state, fault);
+    DescriptorWalk<UncompressedWriter> walk(tables, writer, state, budget);
+    for (std::uint32_t s = 0; s < chosen.size(); ++s) {
+        state.reset_for_subset();
+        writer.begin_subset(s);
+        CORVENA_TRY(walk.run(descriptors, 0));
+        CORVENA_TRY(writer.end_subset());
+    }
+    return out.finish();
+}
+
+}  // namespace corvena
