@@ -244,4 +244,39 @@ PyObject* fn_encode(PyObject*, PyObject* args, PyObject* kwargs) {
     })
 }
 
+PyObject* fn_layout(PyObject*, PyObject* args, PyObject* kwargs) {
+    CORVENA_GUARD({
+        PyObject* a[3];
+        if (!py::bind_args(args, kwargs, "layout", {"tables", "descriptors", "counts"}, a) ||
+            !py::instance_arg(a[0], "tables", tableset_type(), "TableSet")) {
+            return nullptr;
+        }
+        std::vector<std::uint32_t> descriptors;
+        std::vector<std::uint64_t> counts;
+        if (!py::codes_arg(a[1], "descriptors", descriptors) || !numbers_arg<std::uint64_t>(a[2], "counts", counts)) {
+            return nullptr;
+        }
+        auto layout = lay_out(tables_of(a[0]), descriptors, counts);
+        if (!layout) return py::raise_bufr(layout.error());
+        Ref codes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(layout->codes.data()),
+                                            static_cast<Py_ssize_t>(layout->codes.size() * 4)));
+        Ref flags(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(layout->flags.data()),
+                                            static_cast<Py_ssize_t>(layout->flags.size())));
+        if (!codes || !flags) return nullptr;
+        Ref group;
+        if (layout->complete) {
+            group = Ref::borrow(Py_None);
+        } else {
+            group = Ref(PyList_New(static_cast<Py_ssize_t>(layout->group.size())));
+            if (!group) return nullptr;
+            for (std::size_t i = 0; i < layout->group.size(); ++i) {
+                PyObject* c = PyLong_FromUnsignedLong(layout->group[i]);
+                if (c == nullptr) return nullptr;
+                PyList_SetItem(group.get(), static_cast<Py_ssize_t>(i), c);
+            }
+        }
+        return PyTuple_Pack(3, codes.get(), flags.get(), group.get());
+    })
+}
+
 }  // namespace corvena::ext

@@ -56,5 +56,6 @@ PyObject* fn_item_name(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_items(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_dump_text(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* fn_encode(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* fn_layout(PyObject*, PyObject* args, PyObject* kwargs);
 
 }  // namespace corvena::ext

@@ -103,6 +103,14 @@ PyMethodDef g_functions[] = {
      "subsets of `values` to write, in order (None: all). `edits`, None or a list of\n"
      "(subset, item, value), changes a copy of a Decoded object's values first. A\n"
      "value that cannot be written raises ValueError(why, subset, item, descriptor)."},
+    {"layout", cfunc(corvena::ext::fn_layout), kFlags,
+     "layout(tables, descriptors, counts)\n--\n\n"
+     "The items of a template for the delayed replication counts `counts` (uint64\n"
+     "bytes, in the order the factors come), as (codes, flags, group): uint32 bytes\n"
+     "of each item's descriptor, a byte of column flags per item (1 marks a\n"
+     "replication factor), and None, or, when the counts ran out, the descriptors\n"
+     "of the group whose count is needed (its factor is the last item). Data\n"
+     "present indicators are taken as 0."},
     {"dump_text", cfunc(corvena::ext::fn_dump_text), kFlags,
      "dump_text(decoded, kinds)\n--\n\n"
      "The text dump of a decoded message: uncompressed, a line per item under a line\n"

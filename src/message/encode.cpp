@@ -477,6 +477,58 @@ private:
     std::vector<std::optional<std::string_view>> texts_;
 };
 
+// Records the items of a template instead of writing them.
+class LayoutWriter {
+public:
+    static constexpr const char* kDepthError = "descriptor layout exceeded recursion depth";
+    static constexpr bool kMissingBitmapEntryIsZero = true;
+    static constexpr bool kWantsCodeTables = false;
+
+    LayoutWriter(Layout& out, std::span<const std::uint64_t> counts) : out_(out), counts_(counts) {}
+
+    std::uint64_t position() const { return out_.codes.size(); }
+
+    Status element(const ElementView& e, std::optional<double>& value) {
+        value.reset();
+        const ElementDefinition& def = *e.def;
+        std::uint8_t flags = is_character(def) ? DecodedArrays::kHasText : 0;
+        if (def.kind == ElementKind::Local) flags |= DecodedArrays::kLocal;
+        return add(def.code, flags);
+    }
+    void begin_replication(std::span<const std::uint32_t> group) { group_ = group; }
+    Result<std::uint64_t> factor(const ElementView& e) {
+        CORVENA_TRY(add(e.def->code, Layout::kFactor));
+        if (next_ < counts_.size()) return counts_[next_++];
+        out_.complete = false;
+        out_.group.assign(group_.begin(), group_.end());
+        return BufrError::table_parse("a replication count is needed");
+    }
+    Status associated(std::uint8_t) {
+        return add(kAssociatedFieldCode, 0);
+    }
+    void bitmap_value() { out_.flags.back() |= DecodedArrays::kBitmapValue; }
+    Status operator_item(std::uint32_t code) {
+        return add(code, DecodedArrays::kOperator);
+    }
+    Status characters(std::uint32_t code, std::uint16_t) {
+        return add(code, DecodedArrays::kHasText);
+    }
+    Result<std::int64_t> new_reference(std::uint16_t) { return std::int64_t{0}; }
+
+private:
+    Status add(std::uint32_t code, std::uint8_t flags) {
+        if (out_.codes.size() >= kMaxItems) return DecodeBudget::items_exceeded();
+        out_.codes.push_back(code);
+        out_.flags.push_back(flags);
+        return success();
+    }
+
+    Layout& out_;
+    std::span<const std::uint64_t> counts_;
+    std::size_t next_ = 0;
+    std::span<const std::uint32_t> group_;
+};
+
 }  // namespace
 
 Result<std::string> encode_section4(const DecodedArrays& values, std::span<const std::uint32_t> chosen,
@@ -510,6 +562,18 @@ Result<std::string> encode_section4(const DecodedArrays& values, std::span<const
         CORVENA_TRY(writer.end_subset());
     }
     return out.finish();
+}
+
+Result<Layout> lay_out(const TableSet& tables, std::span<const std::uint32_t> descriptors,
+                       std::span<const std::uint64_t> counts) {
+    Layout layout;
+    LayoutWriter writer(layout, counts);
+    DecodeState state;
+    DecodeBudget budget;
+    DescriptorWalk<LayoutWriter> walk(tables, writer, state, budget);
+    Status done = walk.run(descriptors, 0);
+    if (!done && layout.complete) return std::move(done).error();
+    return layout;
 }
 
 }  // namespace corvena

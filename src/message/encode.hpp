@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "common/error.hpp"
 #include "message/array_sink.hpp"
@@ -43,5 +44,22 @@ struct EncodeFault {
 Result<std::string> encode_section4(const DecodedArrays& values, std::span<const std::uint32_t> chosen,
                                     const TableSet& tables, std::span<const std::uint32_t> descriptors,
                                     bool compressed, EncodeFault& fault);
+
+// The items a template holds for given delayed replication counts, in data
+// order: the descriptor and the column-form flags of each (kFactor marks a
+// replication factor). Data present indicators are taken as 0 (data
+// present). When the counts run out, `complete` is false, the last item is
+// the factor whose count is needed and `group` holds the descriptors it
+// replicates.
+struct Layout {
+    static constexpr std::uint8_t kFactor = 1;
+    std::vector<std::uint32_t> codes;
+    std::vector<std::uint8_t> flags;
+    bool complete = true;
+    std::vector<std::uint32_t> group;
+};
+
+Result<Layout> lay_out(const TableSet& tables, std::span<const std::uint32_t> descriptors,
+                       std::span<const std::uint64_t> counts);
 
 }  // namespace corvena

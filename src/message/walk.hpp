@@ -19,6 +19,8 @@
 //   static constexpr const char* kDepthError
 //   static constexpr bool kMissingBitmapEntryIsZero
 //   static constexpr bool kWantsCodeTables     (the walk hands each element its code table)
+// and, where it wants them, void begin_replication(std::span<const std::uint32_t> group)
+// before the factor of a delayed replication of `group`.
 #pragma once
 
 #include <cstdint>
@@ -235,6 +237,9 @@ public:
                 const std::uint32_t factor_code = codes[i + 1];
                 const ElementDefinition* factor = lookups().element(factor_code);
                 if (factor == nullptr) return BufrError::element_not_found(factor_code);
+                if constexpr (requires { reader_.begin_replication(codes); }) {
+                    reader_.begin_replication(codes.subspan(i + 2, x));
+                }
                 auto count = reader_.factor(ElementView::of(*factor));
                 if (!count) return std::move(count).error();
                 budget_.data_step();
