@@ -41,6 +41,7 @@ from ._keys import key_from_name
 from ._reader import Item, Items, Message, ReadError, ReadWarning, read
 from ._tables import DEBIAN_DEFINITIONS, SHIPPED_TABLES, Tables, load_wmo_code_tables
 from ._writer import write
+from ._encoder import EncodeError, encode
 
 try:
     from ._version import __version__  # written when the package is built
@@ -53,6 +54,8 @@ __all__ = [
     "read",
     "read_bufr",
     "write",
+    "encode",
+    "EncodeError",
     "Message",
     "Item",
     "Items",

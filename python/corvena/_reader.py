@@ -9,7 +9,7 @@ import itertools
 import os
 import warnings
 from contextlib import closing
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import _corvena
 
@@ -302,11 +302,13 @@ class Message:
         except ValueError:
             return None
 
-    def replace(self, *, header: Optional[Dict[str, Any]] = None, values: Optional[Dict[str, Any]] = None) -> "Message":
+    def replace(self, *, header: Optional[Dict[str, Any]] = None, values: Optional[Dict[str, Any]] = None,
+                subsets: Optional[Sequence[int]] = None, compressed: Optional[bool] = None) -> "Message":
         """A new message: this one with the section 1 keys of `header` set in
-        place, in its own edition's layout, every other octet as it was.
+        place, in its own edition's layout, and, when `values`, `subsets` or
+        `compressed` are given, its data encoded anew.
 
-        The keys are ecCodes' names: ``bufrHeaderCentre``,
+        The header keys are ecCodes' names: ``bufrHeaderCentre``,
         ``bufrHeaderSubCentre``, ``updateSequenceNumber``, ``dataCategory``,
         ``internationalDataSubCategory`` (edition 4), ``dataSubCategory``,
         ``masterTablesVersionNumber``, ``localTablesVersionNumber``,
@@ -319,14 +321,23 @@ class Message:
         section 3's ``numberOfSubsets``, ``observedData`` and
         ``compressedData``, a field the edition lacks) or a value that does
         not fit its field or is no date or time raises ValueError naming the
-        key, the value and why. Data keys (`values`) are not set: they need
-        the data to be encoded anew."""
+        key, the value and why.
+
+        `values` sets data keys (``"airTemperature"``, ``"#2#airTemperature"``,
+        ``12101``): a single value sets every item of the key in every subset,
+        a list one item each, in order (``None`` or NaN: missing). `subsets`
+        keeps only those subsets (indexes from 0, in that order), and
+        `compressed` chooses the layout of the data. A value that cannot be
+        encoded raises :class:`corvena.EncodeError` naming the key, subset and
+        why; nothing is changed then."""
         from ._header_set import set_header
 
-        if values:
-            raise NotImplementedError("values: setting data keys needs the data to be encoded anew, "
-                                      "which corvena does not do yet; only header keys can be set")
-        data = set_header(self.data, header or {})
+        data = self.data
+        if values or subsets is not None or compressed is not None:
+            from ._encoder import reencode
+
+            data = reencode(self, values, subsets, compressed)
+        data = set_header(data, header or {})
         return Message(data, self.source, self.index, self._tables)
 
     def _error(self, reason: object) -> ReadError:

@@ -165,6 +165,32 @@ PyObject* decoded_values(PyObject* self, PyObject*) {
     })
 }
 
+PyObject* new_references(PyObject* self, PyObject*) {
+    CORVENA_GUARD({
+        const DecodedArrays& a = *as_decoded(self)->arrays;
+        // Compressed data holds one list for every subset.
+        const std::size_t lists = a.compressed ? a.subsets : a.new_reference_starts.size();
+        Ref out(PyList_New(static_cast<Py_ssize_t>(lists)));
+        if (!out) return nullptr;
+        for (std::size_t s = 0; s < lists; ++s) {
+            std::size_t begin = 0, end = a.new_references.size();
+            if (!a.compressed) {
+                begin = a.new_reference_starts[s];
+                if (s + 1 < lists) end = a.new_reference_starts[s + 1];
+            }
+            Ref one(PyList_New(static_cast<Py_ssize_t>(end - begin)));
+            if (!one) return nullptr;
+            for (std::size_t k = begin; k < end; ++k) {
+                PyObject* v = PyLong_FromLongLong(a.new_references[k]);
+                if (v == nullptr) return nullptr;
+                PyList_SetItem(one.get(), static_cast<Py_ssize_t>(k - begin), v);
+            }
+            PyList_SetItem(out.get(), static_cast<Py_ssize_t>(s), one.release());
+        }
+        return out.release();
+    })
+}
+
 #define CORVENA_FIELD(name, field, doc) \
     {name, decoded_get, nullptr, doc, reinterpret_cast<void*>(static_cast<std::intptr_t>(Field::field))}
 
@@ -201,6 +227,10 @@ PyMethodDef decoded_methods[] = {
      "decoded_values($self)\n--\n\n"
      "The message as a list of DecodedValue items, exactly as decode_values_with_tables\n"
      "gives them."},
+    {"new_references", new_references, METH_NOARGS,
+     "new_references($self)\n--\n\n"
+     "The new reference values that operator 2-03 defined (they are no items), as\n"
+     "one list per subset, in data order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -188,6 +188,11 @@ protected:
         return success();
     }
 
+    BufrError unused_references(std::uint32_t s, std::uint64_t j, std::size_t given, std::size_t used) {
+        return refuse(s, j, 0, "2-03: " + std::to_string(given) + " new reference values are given; the template " +
+                                   "defines " + std::to_string(used));
+    }
+
     Field field_of(const ElementView& e) const {
         const ElementDefinition& def = *e.def;
         const std::uint16_t width = numeric_width(e, state_);
@@ -219,6 +224,7 @@ public:
     }
     Status end_subset() {
         const std::uint64_t n = source_.items(s_);
+        if (ref_at_ != refs_.size()) return unused_references(s_, j_, refs_.size(), ref_at_);
         if (j_ == n) return success();
         return refuse(s_, j_, source_.code(s_, j_),
                       std::to_string(n - j_) + " items are left over after the template (of " + std::to_string(n) +
@@ -268,8 +274,8 @@ public:
 
     Result<std::int64_t> new_reference(std::uint16_t width) {
         if (ref_at_ >= refs_.size()) {
-            return refuse(s_, j_, 0, "2-03: no new reference value is given for the " +
-                                         std::to_string(ref_at_ + 1) + "th element of the list");
+            return refuse(s_, j_, 0, "2-03: " + std::to_string(refs_.size()) +
+                                         " new reference values are given; the template defines more");
         }
         const std::int64_t value = refs_[ref_at_++];
         std::uint64_t raw = 0;
@@ -312,6 +318,8 @@ public:
 
     // Every subset must have exactly the items the template took.
     Status end() {
+        const std::size_t given = source_.new_references(0).size();
+        if (ref_at_ != given) return unused_references(0, j_, given, ref_at_);
         for (std::uint32_t s = 0; s < n_; ++s) {
             const std::uint64_t n = source_.items(s);
             if (n != j_) {
@@ -350,8 +358,8 @@ public:
     Result<std::int64_t> new_reference(std::uint16_t width) {
         const auto refs = source_.new_references(0);
         if (ref_at_ >= refs.size()) {
-            return refuse(0, j_, 0, "2-03: no new reference value is given for the " + std::to_string(ref_at_ + 1) +
-                                        "th element of the list");
+            return refuse(0, j_, 0, "2-03: " + std::to_string(refs.size()) +
+                                        " new reference values are given; the template defines more");
         }
         const std::int64_t value = refs[ref_at_++];
         std::uint64_t raw = 0;
