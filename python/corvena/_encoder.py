@@ -380,7 +380,8 @@ def encode(header: Header, descriptors: Iterable[Union[int, str]], subsets: Any,
     times as its factor's key says, else as many times as there are values
     of the group's first element left to place. `subsets` may also be a
     DataFrame or a mapping of columns (one row per subset, one column per
-    key). Numbers are floats or ints, texts str, missing values None (or
+    key), a numeric numpy array of subsets x items (NaN: missing), or the
+    :class:`corvena.arrays.MessageArrays` of a decoded message. Numbers are floats or ints, texts str, missing values None (or
     NaN). The new reference values of operator 2-03 are given per subset
     in `new_references`.
 
@@ -396,13 +397,43 @@ def encode(header: Header, descriptors: Iterable[Union[int, str]], subsets: Any,
     codes = _descriptor_list(descriptors)
     skeleton = assemble(4, master, {k: v for k, v in keys.items()}, b"", codes, 0, observed, compressed, b"")
     loaded = shared_tables(tables).for_message(_corvena.parse_bytes(skeleton))
-    gathered = _gather(loaded, codes, subsets)
-    refs = [list(r) for r in new_references] if new_references is not None else None
-    if refs is not None and len(refs) == 1 and len(gathered.starts) > 1:
-        refs = refs * len(gathered.starts)
-    data = encode_message(loaded, codes, gathered.native(refs), subsets=None, compressed=compressed, edits=None,
-                          keys=gathered.keys)
-    return assemble(edition, master, keys, local, codes, len(gathered.starts), observed, compressed, data)
+    decoded = getattr(subsets, "decoded", None)
+    if isinstance(decoded, _ext.Decoded):  # MessageArrays: its decoded message, as it is
+        count, item_keys, values = subsets.subsets, None, decoded
+    else:
+        matrix = _matrix(subsets)
+        if matrix is not None:
+            count, item_keys, gathered = matrix
+        else:
+            gathered = _gather(loaded, codes, subsets)
+            count, item_keys = len(gathered.starts), gathered.keys
+        refs = [list(r) for r in new_references] if new_references is not None else None
+        if refs is not None and len(refs) == 1 and count > 1:
+            refs = refs * count
+        values = gathered.native(refs)
+    data = encode_message(loaded, codes, values, subsets=None, compressed=compressed, edits=None, keys=item_keys)
+    return assemble(edition, master, keys, local, codes, count, observed, compressed, data)
+
+
+class _Matrix:
+    def __init__(self, numbers: bytes, starts: bytes) -> None:
+        self.numbers, self.starts = numbers, starts
+
+    def native(self, new_references: Optional[List[List[int]]]) -> tuple:
+        return (self.numbers, self.starts, [], new_references)
+
+
+def _matrix(subsets: Any) -> Optional[Tuple[int, None, _Matrix]]:
+    """A numeric numpy array of subsets x items (NaN missing), given to the
+    native encoder as it is."""
+    if type(subsets).__module__ != "numpy" or getattr(subsets, "ndim", 0) != 2 or subsets.dtype.kind not in "fiu":
+        return None
+    import numpy as np
+
+    rows, columns = subsets.shape
+    numbers = np.ascontiguousarray(subsets, dtype="<f8").tobytes()
+    starts = (np.arange(rows, dtype="<u8") * columns).tobytes()
+    return rows, None, _Matrix(numbers, starts)
 
 
 def _edits(message: Any, values: Mapping[Any, Any]) -> Tuple[list, List[List[str]]]:
