@@ -16,7 +16,8 @@ that fits its width, scale and reference (code tables: an entry of the
 table; texts: printable characters), or missing.
 
 One line per message: the template, the subset count, compression, the
-message in hex, and what ecCodes decodes from those bytes:
+message in hex, and what ecCodes decodes from those bytes (with --decode,
+only what it decodes from each message given in hex on standard input):
 
 - numeric: the values in data order, subset by subset, operators included
   (ecCodes' numericValues; null for missing). A text is given there as
@@ -489,11 +490,21 @@ TABLE_CACHE = {}
 
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--decode", action="store_true",
+                   help="read messages in hex from standard input, a line each, and write what ecCodes decodes")
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--count", type=int, default=100)
     p.add_argument("--start", type=int, default=0, help="index of the first message")
     p.add_argument("--versions", default=",".join(map(str, VERSIONS)))
     args = p.parse_args(argv)
+    if args.decode:
+        for line in sys.stdin:
+            try:
+                record = decoded(bytes.fromhex(line.strip()))
+            except (eccodes.GribInternalError, ValueError, KeyError) as e:
+                record = {"refused": "%s: %s" % (type(e).__name__, e)}
+            sys.stdout.write(json.dumps(record) + "\n")
+        return
     versions = [int(v) for v in args.versions.split(",")]
     for index in range(args.start, args.start + args.count):
         sys.stdout.write(json.dumps(isolated(args.seed, index, versions)) + "\n")

@@ -18,9 +18,9 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 import _corvena
 
 from . import _ext
-from ._flags import ASSOCIATED_FIELD, OPERATOR, TEXT
+from ._flags import LOCAL, OPERATOR, TEXT
 from ._header_set import SETTABLE, set_header, unknown_key
-from ._tables import LoadedTables, Tables, TablesSource, shared_tables
+from ._tables import LoadedTables, TablesSource, shared_tables
 
 __all__ = ["encode", "encode_message", "header_keys", "EncodeError", "reencode"]
 
@@ -99,7 +99,7 @@ def _local_section(header: Any) -> bytes:
 
 
 def _section(body: bytes, even: bool) -> bytes:
-    if even and len(body) % 2:
+    if even and (len(body) + 3) % 2:
         body += b"\0"
     return (len(body) + 3).to_bytes(3, "big") + body
 
@@ -193,7 +193,8 @@ def _where(key: str, subset: int, item: int) -> str:
     return "%ssubset %d, item %d" % ("%s: " % key if key else "", subset, item + 1)
 
 
-def _layout(loaded: LoadedTables, descriptors: List[int], values: Mapping[Any, Any]) -> Tuple[List[int], bytes]:
+def _layout(loaded: LoadedTables, descriptors: List[int],
+            values: Mapping[Any, Any]) -> Tuple[List[int], bytes, List[int]]:
     """The descriptors and flags of the items of a subset given by key: the
     counts of delayed replications are those given under the factor's key,
     else the number of values given for the first element of the group
@@ -201,17 +202,18 @@ def _layout(loaded: LoadedTables, descriptors: List[int], values: Mapping[Any, A
     counts: List[int] = []
     tables = loaded.tableset
     given = _by_name(loaded, values)
+    ranked = _by_rank(loaded, values)
     while True:
         codes_b, flags, group = _ext.layout(tables, descriptors, struct.pack("<%dQ" % len(counts), *counts))
         codes = list(struct.unpack("<%dI" % (len(codes_b) // 4), codes_b))
         if group is None:
-            return codes, flags
+            return codes, flags, counts
         factor = codes[-1]
         factor_key = loaded.info(factor).key
         placed = sum(1 for c, f in zip(codes, flags) if f & FACTOR and loaded.info(c).key == factor_key) - 1
         explicit = given.get(factor_key)
-        if explicit is not None and placed < len(explicit):
-            count = explicit[placed]
+        if (factor_key, placed + 1) in ranked or explicit is not None and placed < len(explicit):
+            count = ranked.get((factor_key, placed + 1), explicit[placed] if explicit else None)
             if count is None or int(count) != count or count < 0:
                 raise EncodeError("%s: %r is no replication count" % (factor_key, count), factor_key, 1,
                                   "not a count")
@@ -259,36 +261,45 @@ def _by_name(loaded: LoadedTables, values: Mapping[Any, Any]) -> Dict[str, List[
     return out
 
 
+def _by_rank(loaded: LoadedTables, values: Mapping[Any, Any]) -> Dict[Tuple[str, int], Any]:
+    """The values given under ranked keys (``#n#key``), by (key, rank)."""
+    from ._reader import split_key
+
+    out = {}
+    for key, value in values.items():
+        rank, code, name = split_key(key)
+        if rank is not None:
+            out[(loaded.info(code).key if code is not None else name, rank)] = value
+    return out
+
+
 def _is_array(value: Any) -> bool:
     return hasattr(value, "__array__") and getattr(value, "ndim", 0) == 1
 
 
 def _gather_mapping(loaded: LoadedTables, descriptors: List[int], values: Mapping[Any, Any], out: _Gathered,
                     subset: int) -> None:
-    from ._reader import split_key
-
-    codes, flags = _layout(loaded, descriptors, values)
-    keys = [loaded.info(c).key if not f & OPERATOR and c != ASSOCIATED_FIELD else "" for c, f in zip(codes, flags)]
+    codes, flags, counts = _layout(loaded, descriptors, values)
+    kinds = loaded.item_kinds
+    keys = [kinds[(f & (TEXT | OPERATOR | LOCAL)) << 24 | c][0] for c, f in zip(codes, flags)]
+    factors = iter(counts)
     plain = _by_name(loaded, values)
-    ranked: Dict[Tuple[str, int], Any] = {}
-    for key, value in values.items():
-        rank, code, name = split_key(key)
-        if rank is not None:
-            ranked[(loaded.info(code).key if code is not None else name, rank)] = value
+    ranked = _by_rank(loaded, values)
     seen: Dict[str, int] = {}
     used_ranked = set()
-    counted: Dict[str, int] = {}
     for code, flag, key in zip(codes, flags, keys):
-        if not key:
+        if flag & OPERATOR:
             out.add(None, key)
             continue
         rank = seen[key] = seen.get(key, 0) + 1
-        if (key, rank) in ranked:
+        if flag & FACTOR:
+            out.add(next(factors), key)  # as laid out, given or not
+            used_ranked.add((key, rank))
+        elif (key, rank) in ranked:
             out.add(ranked[(key, rank)], key)
             used_ranked.add((key, rank))
         elif key in plain and rank <= len(plain[key]):
             out.add(plain[key][rank - 1], key)
-            counted[key] = rank
         else:
             out.add(None, key)
     for key, given in plain.items():
@@ -358,7 +369,7 @@ def encode_message(loaded: LoadedTables, descriptors: List[int], values: Any, *,
 
 
 def encode(header: Header, descriptors: Iterable[Union[int, str]], subsets: Any, *, compressed: bool = False,
-           edition: int = 4, tables: TablesSource = None, observed: bool = True,
+           edition: int = 4, tables: TablesSource = None, observed: Optional[bool] = None,
            new_references: Optional[Sequence[Sequence[int]]] = None) -> bytes:
     """The bytes of one BUFR message of `descriptors` (the unexpanded list
     of section 3) holding `subsets`.
@@ -369,7 +380,8 @@ def encode(header: Header, descriptors: Iterable[Union[int, str]], subsets: Any,
     ``masterTablesVersionNumber``, ``typicalDate``, ...) or of the
     attribute names (``originating_centre``, ...), plus
     ``masterTableNumber``; fields not given are 0, but the tables version and
-    the typical date must be given.
+    the typical date must be given. `observed` (section 3's flag of observed
+    data) is the header's, or True.
 
     Each subset is a sequence of values, one per item in data order as
     :meth:`Message.items` gives them (replication factors, operator items
@@ -391,6 +403,8 @@ def encode(header: Header, descriptors: Iterable[Union[int, str]], subsets: Any,
     disagrees with the data, an unknown key; ValueError for a descriptor
     the tables lack."""
     keys, master, local = header_keys(header)
+    if observed is None:
+        observed = bool(getattr(header, "observed_data", True))
     missing = [k for k in _NEEDED if k not in keys and not (k.startswith("typical") and "typicalDate" in keys)]
     if missing:
         raise ValueError("header: %s must be given" % ", ".join(missing))
@@ -495,7 +509,7 @@ def reencode(message: Any, values: Optional[Mapping[Any, Any]], subsets: Optiona
         at += int.from_bytes(raw[at : at + 3], "big")
     count = n if chosen is None else len(chosen)
     flags = (0x80 if message.observed_data else 0) | (0x40 if packed else 0)
-    s3 = bytearray(raw[at + 3 : at + int.from_bytes(raw[at : at + 3], "big")])
+    s3 = bytearray(raw[at + 3 : at + 7 + 2 * len(descriptors)])  # without an edition 3 filler octet
     s3[1:3] = count.to_bytes(2, "big")
     s3[3] = flags
     even = edition < 4

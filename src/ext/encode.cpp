@@ -187,6 +187,9 @@ PyObject* fn_encode(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!py::codes_arg(a[1], "descriptors", descriptors)) return nullptr;
         DecodedArrays own;
         const DecodedArrays* values = nullptr;
+        // Numbers past their width are written again only as decoded: an
+        // edited value must fit.
+        const bool decoded = !PyTuple_Check(a[2]) && a[5] == Py_None;
         if (PyTuple_Check(a[2])) {
             if (!gathered(a[2], own)) return nullptr;
             values = &own;
@@ -228,7 +231,7 @@ PyObject* fn_encode(PyObject*, PyObject* args, PyObject* kwargs) {
         std::optional<Result<std::string>> out;
         Py_BEGIN_ALLOW_THREADS
         try {
-            out.emplace(encode_section4(*values, chosen, tables, descriptors, compressed != 0, fault));
+            out.emplace(encode_section4(*values, chosen, tables, descriptors, compressed != 0, decoded, fault));
         } catch (...) {
             out.reset();
         }

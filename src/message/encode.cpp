@@ -27,7 +27,12 @@ std::string code_text(std::uint32_t code) {
 // item j of (written) subset s.
 class Source {
 public:
-    Source(const DecodedArrays& d, std::span<const std::uint32_t> chosen) : d_(d), chosen_(chosen) {}
+    Source(const DecodedArrays& d, std::span<const std::uint32_t> chosen, bool decoded)
+        : d_(d), chosen_(chosen), decoded_(decoded) {}
+
+    // Whether the values are those of a decoded message, which may hold
+    // what only compressed data can: numbers past their width.
+    bool decoded() const { return decoded_; }
 
     std::size_t subsets() const { return chosen_.size(); }
 
@@ -84,6 +89,7 @@ private:
 
     const DecodedArrays& d_;
     std::span<const std::uint32_t> chosen_;
+    bool decoded_;
 };
 
 // How a number is written under the scale, reference and width in force.
@@ -101,7 +107,7 @@ struct Field {
 // In compressed data a present value may be all ones (R0 plus an increment
 // that is not all ones): `top_is_value` allows it.
 std::string raw_of(const Field& f, double value, std::optional<std::uint64_t> kept, std::uint64_t& raw,
-                   bool top_is_value = false) {
+                   bool top_is_value = false, bool past_width = false) {
     if (f.width > 64) return "its width of " + std::to_string(f.width) + " bits is more than 64";
     if (std::isnan(value)) {
         if (!f.missing_allowed) return "it may not be missing";
@@ -118,8 +124,9 @@ std::string raw_of(const Field& f, double value, std::optional<std::uint64_t> ke
     const double x = f.scale >= 0 ? value * power_of_ten(f.scale) : value / power_of_ten(-f.scale);
     const double units = std::nearbyint(x) - static_cast<double>(f.reference);
     // The largest raw value that is no missing value.
-    const std::uint64_t top =
-        f.missing_allowed && !top_is_value ? f.all_ones() - (f.width == 0 ? 0 : 1) : f.all_ones();
+    const std::uint64_t top = past_width ? ~std::uint64_t{0}
+                              : f.missing_allowed && !top_is_value ? f.all_ones() - (f.width == 0 ? 0 : 1)
+                                                                   : f.all_ones();
     if (!(units >= 0) || units > static_cast<double>(top) || units >= 18446744073709551616.0 ||
         (f.width == 0)) {
         std::string range;
@@ -397,7 +404,9 @@ private:
             if (source_.is_text(s, j)) return refuse(s, j, f.code, "a number is expected, not a text");
             const double v = source_.number(s, j);
             std::uint64_t raw = 0;
-            std::string why = raw_of(f, v, source_.kept_raw(s, j), raw, true);
+            // In compressed data R0 plus an increment may pass the width:
+            // a decoded message holding such numbers is written as it was.
+            std::string why = raw_of(f, v, source_.kept_raw(s, j), raw, true, source_.decoded() && f.width != 0);
             if (!why.empty()) return refuse(s, j, f.code, f.code == kAssociatedFieldCode ? "associated field: " + why : why);
             raws_[s] = raw;
             if (f.missing_allowed && std::isnan(v)) {
@@ -426,6 +435,10 @@ private:
         }
         // R0 all ones would say that every subset is missing.
         if (f.missing_allowed && lo == ones) --lo;
+        if (lo > ones) {
+            return refuse(0, j, f.code, "the least value of the column, raw " + std::to_string(lo) +
+                                            ", does not fit " + std::to_string(f.width) + " bits");
+        }
         const std::uint64_t spread = hi - lo;
         // An increment of all ones stands for missing, so where the
         // element may be missing the largest increment stays below it.
@@ -541,7 +554,7 @@ private:
 
 Result<std::string> encode_section4(const DecodedArrays& values, std::span<const std::uint32_t> chosen,
                                     const TableSet& tables, std::span<const std::uint32_t> descriptors,
-                                    bool compressed, EncodeFault& fault) {
+                                    bool compressed, bool decoded, EncodeFault& fault) {
     const std::uint32_t in_subsets = values.compressed ? values.subsets
                                                        : static_cast<std::uint32_t>(values.subset_starts.size());
     for (std::uint32_t s : chosen) {
@@ -550,7 +563,7 @@ Result<std::string> encode_section4(const DecodedArrays& values, std::span<const
                                           std::to_string(in_subsets));
         }
     }
-    const Source source(values, chosen);
+    const Source source(values, chosen, decoded);
     BitWriter out;
     DecodeState state;
     DecodeBudget budget;

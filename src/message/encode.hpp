@@ -41,9 +41,12 @@ struct EncodeFault {
 // missing text, as all ones. Compressed columns get the smallest
 // increment width. A value that cannot be written fails with a
 // TableParse error saying why, and `fault` says which value it is.
+// `decoded` says that the values are a decoded message's: compressed data
+// may hold numbers past their element's width (R0 plus an increment), and
+// these are then written again as they were rather than refused.
 Result<std::string> encode_section4(const DecodedArrays& values, std::span<const std::uint32_t> chosen,
                                     const TableSet& tables, std::span<const std::uint32_t> descriptors,
-                                    bool compressed, EncodeFault& fault);
+                                    bool compressed, bool decoded, EncodeFault& fault);
 
 // The items a template holds for given delayed replication counts, in data
 // order: the descriptor and the column-form flags of each (kFactor marks a
