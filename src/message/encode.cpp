@@ -75,6 +75,12 @@ public:
         if ((d_.flags[i] & DecodedArrays::kHasRaw) == 0) return std::nullopt;
         return d_.raws[i];
     }
+    // The local reference (R0) a compressed column was decoded with: kept
+    // where it still can be, as it is the raw value of its missing cells.
+    std::optional<std::uint64_t> kept_r0(std::uint64_t j) const {
+        if (!decoded_ || !d_.compressed) return std::nullopt;
+        return d_.column_r0[j];
+    }
     std::span<const std::int64_t> new_references(std::size_t s) const {
         const auto& refs = d_.new_references;
         if (d_.compressed || d_.new_reference_starts.empty()) return refs;
@@ -427,7 +433,15 @@ private:
                 }
             }
         }
+        const std::optional<std::uint64_t> r0 = source_.kept_r0(j);
         if (!any_present) {
+            if (r0 && *r0 < ones && f.missing_allowed && n_ > 0) {
+                // Missing cells of a column whose R0 is no missing value.
+                out_.write_bits(*r0, f.width);
+                out_.write_bits(1, 6);
+                for (std::uint32_t s = 0; s < n_; ++s) out_.write_bits(1, 1);
+                return success();
+            }
             // Every subset missing (or none): R0 all ones, no increments.
             out_.write_bits(ones, f.width);
             out_.write_bits(0, 6);
@@ -435,6 +449,7 @@ private:
         }
         // R0 all ones would say that every subset is missing.
         if (f.missing_allowed && lo == ones) --lo;
+        if (r0 && *r0 <= lo && !(f.missing_allowed && *r0 == ones)) lo = *r0;
         if (lo > ones) {
             return refuse(0, j, f.code, "the least value of the column, raw " + std::to_string(lo) +
                                             ", does not fit " + std::to_string(f.width) + " bits");
