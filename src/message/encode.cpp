@@ -128,7 +128,8 @@ std::string raw_of(const Field& f, double value, std::optional<std::uint64_t> ke
         return {};
     }
     const double x = f.scale >= 0 ? value * power_of_ten(f.scale) : value / power_of_ten(-f.scale);
-    const double units = std::nearbyint(x) - static_cast<double>(f.reference);
+    // Halves round away from zero, as ecCodes rounds them.
+    const double units = std::round(x) - static_cast<double>(f.reference);
     // The largest raw value that is no missing value.
     const std::uint64_t top = past_width ? ~std::uint64_t{0}
                               : f.missing_allowed && !top_is_value ? f.all_ones() - (f.width == 0 ? 0 : 1)
