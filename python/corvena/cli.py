@@ -9,7 +9,8 @@
     corvena copy [-w KEY=V[/V2],...] [--subsets KEY=V[/V2],...] IN... OUT
                                          the messages whose header keys match, byte for byte,
                                          or only their subsets whose data keys match
-    corvena set -s KEY=V,... IN... OUT   every message with header keys set in place
+    corvena set -s KEY=V,... IN... OUT   every message with header keys set in place, or
+                                         data keys set (the data encoded anew)
     corvena compare [--tolerance X] A B  the differences of two files, one line each
 
 Exit status: 0 when every message was read (for ``compare``: and the files
@@ -460,42 +461,99 @@ def _write_messages(run: Run, chosen: Iterable[Message], out: TextIO) -> None:
 # ---- set -------------------------------------------------------------------
 
 
-def parse_settings(texts: Sequence[str]) -> Dict[str, Any]:
-    """The header keys of ``-s`` options, ``KEY=VALUE`` joined by commas.
+def parse_settings(texts: Sequence[str]) -> Tuple[Dict[str, Any], Dict[str, str]]:
+    """The keys of ``-s`` options, ``KEY=VALUE`` joined by commas: (header
+    keys with their values, data keys with their values as written).
 
-    A key outside the header's vocabulary with no header key close to it, a
-    ranked key (``#1#airTemperature``) or a descriptor is taken for a data
-    key, which is refused: setting one needs the data to be encoded anew."""
-    import difflib
-
+    The header keys are those of section 1 (and the others a header has,
+    which :meth:`Message.replace` names as not settable); any other key is
+    a data key, whose value is read once the message says what its items
+    hold (see :func:`data_values`). A data key may be given no value: it is
+    then made missing."""
     from ._frame.headers import KNOWN, TEXT
-    from ._header_set import SETTABLE, unknown_key
+    from ._header_set import SETTABLE
 
-    header = SETTABLE | KNOWN
-    settings: Dict[str, Any] = {}
+    header_keys = SETTABLE | KNOWN
+    header: Dict[str, Any] = {}
+    data: Dict[str, str] = {}
     for text in texts:
         for part in text.split(","):
             key, sep, value = part.partition("=")
             key, value = key.strip(), value.strip()
-            if not sep or not key or not value:
+            if not sep or not key or (not value and key in header_keys):
                 raise ValueError("-s %r: write KEY=VALUE, joined by commas" % part)
-            if key not in header:
-                if key.startswith("#") or key.isdigit() or not difflib.get_close_matches(key, sorted(header), 1):
-                    raise ValueError("-s %s: a data key; setting data keys needs the data to be encoded anew, "
-                                     "which set does not do yet (it sets header keys)" % key)
-                raise ValueError("-s: " + unknown_key(key, SETTABLE))
-            # Numbers as numbers, so that errors show them as given to replace.
-            settings[key] = int(value) if key not in TEXT and value.lstrip("-").isdigit() else value
-    return settings
+            if key in header_keys:
+                # Numbers as numbers, so that errors show them as given to replace.
+                header[key] = int(value) if key not in TEXT and value.lstrip("-").isdigit() else value
+            else:
+                data[key] = value
+    return header, data
+
+
+def _number(text: str) -> Union[int, float]:
+    try:
+        return int(text)
+    except ValueError:
+        return float(text)
+
+
+def data_values(message: Message, settings: Mapping[str, str]) -> Dict[Any, Any]:
+    """The data keys of ``-s`` as :meth:`Message.replace` takes them, each
+    value read as the message's items of the key hold it: a number, or a
+    text for an element of characters; ``missing`` (in any case) or
+    nothing is a missing value.
+
+    Raises KeyError for a key the message holds no item of, naming the
+    closest keys it has, and ValueError for a text given to an element of
+    numbers."""
+    subsets = message.subsets()
+    tables = message.loaded_tables()
+    values: Dict[Any, Any] = {}
+    for key, text in settings.items():
+        lookup = _data_key(key)
+        found = next((item for items in subsets for item in items.find(lookup)), None)
+        if found is None:
+            raise KeyError(_unknown_data_key(key, subsets))
+        if _missing(text):
+            values[lookup] = None
+        elif isinstance(found.value, str) or tables.info(found.descriptor).text:
+            values[lookup] = text
+        else:
+            try:
+                values[lookup] = _number(text)
+            except ValueError:
+                raise ValueError("%s=%r: a number is needed (or 'missing')" % (key, text)) from None
+    return values
+
+
+def _unknown_data_key(key: str, subsets: Sequence[Items]) -> str:
+    """Why the message has no item of `key`, with the keys closest to it."""
+    import difflib
+
+    from ._frame.headers import KNOWN
+    from ._header_set import SETTABLE
+    from ._reader import split_key
+
+    rank, code, name = split_key(_data_key(key))
+    if rank is not None:
+        held = max((len(items.find(code if code is not None else name)) for items in subsets), default=0)
+        if held:
+            return "%s: no subset of the message holds the key %d times (at most %d)" % (key, rank, held)
+    known = {item.key for items in subsets for item in items} | SETTABLE | KNOWN
+    close = difflib.get_close_matches(name if name is not None else key, sorted(known), 3)
+    return "unknown key %r: neither a header key nor a data key of the message%s" % (
+        key, " (closest: %s)" % ", ".join(close) if close else "")
 
 
 def cmd_set(run: Run, out: TextIO) -> None:
-    settings = _options(parse_settings, run.args.set)
+    header, data = _options(parse_settings, run.args.set)
 
     def changed(messages: Iterable[Message]) -> Iterable[Message]:
         for message in messages:
             try:
-                yield message.replace(header=settings)
+                yield message.replace(header=header, values=data_values(message, data) if data else None)
+            except ReadError as exc:
+                run.error(str(exc))
             except (KeyError, ValueError) as exc:
                 run.error("%s: message %d: %s" % (message.source, message.index, exc.args[0]))
 
@@ -654,10 +712,14 @@ def parser() -> argparse.ArgumentParser:
                            "a matching subset is left out")
     _inputs_and_output(copy)
     setter = commands.add_parser("set", parents=[common],
-                                 help="every message with header keys set in place, as bufr_set -s does")
+                                 help="every message with header keys set in place, as bufr_set -s does, or data "
+                                      "keys set (its data encoded anew)")
     setter.add_argument("-s", "--set", action="append", required=True, metavar="KEY=V,...",
-                        help="header keys to set (bufrHeaderCentre, dataCategory, typicalDate, typicalTime, ...); "
-                             "the settings of a comma list, and of several -s, all apply")
+                        help="header keys to set in place (bufrHeaderCentre, dataCategory, typicalDate, typicalTime, "
+                             "...) or data keys (airTemperature, #2#pressure, 012101: every item of the key, ranks "
+                             "counted in each subset; a number, or a text for an element of characters; 'missing' "
+                             "or nothing for a missing value); the settings of a comma list, and of several -s, "
+                             "all apply")
     _inputs_and_output(setter)
     compare = commands.add_parser("compare", parents=[common],
                                   help="compare two files message by message, value by value")
