@@ -341,6 +341,7 @@ def test_copy_to_standard_output_and_over_its_input(tmp_path):
     (["-w", "dataCategory=0,"], "write KEY=VALUE"),
     (["-w", "=0"], "write KEY=VALUE"),
     (["-w", "dataCategory="], "write KEY=VALUE"),
+    (["--subsets", "stationNumber"], "--subsets 'stationNumber': write KEY=VALUE"),
 ])
 def test_copy_usage_errors_write_nothing(tmp_path, args, text):
     out = run("copy", *args, SYNOP, str(tmp_path / "out.bufr"))
