@@ -2,6 +2,7 @@
 
 import csv
 import io
+import itertools
 import json
 import os
 import pathlib
@@ -221,7 +222,9 @@ def test_a_dash_reads_standard_input(command):
                                   ["dump", "--json", AMSUA], ["get", "--keys", "airTemperature", SYNOP],
                                   ["copy", "-w", "dataCategory=0", SYNOP, AMSUA, os.devnull],
                                   ["compare", SYNOP, AMSUA], ["compare", AMSUA, AMSUA],
-                                  ["set", "-s", "typicalDate=20190305,bufrHeaderCentre=80", SYNOP, AMSUA, os.devnull]])
+                                  ["set", "-s", "typicalDate=20190305,bufrHeaderCentre=80", SYNOP, AMSUA, os.devnull],
+                                  ["set", "-s", "airTemperature=280", SYNOP, os.devnull],
+                                  ["copy", "--subsets", "stationNumber=27", SYNOP, os.devnull]])
 def test_the_command_imports_only_what_it_uses(args):
     # numpy alone takes several times Python's own start; the package's
     # metadata and the archive modules took more than the rest of `ls`.
@@ -338,6 +341,7 @@ def test_copy_to_standard_output_and_over_its_input(tmp_path):
     (["-w", "dataCategory=0,"], "write KEY=VALUE"),
     (["-w", "=0"], "write KEY=VALUE"),
     (["-w", "dataCategory="], "write KEY=VALUE"),
+    (["--subsets", "stationNumber"], "--subsets 'stationNumber': write KEY=VALUE"),
 ])
 def test_copy_usage_errors_write_nothing(tmp_path, args, text):
     out = run("copy", *args, SYNOP, str(tmp_path / "out.bufr"))
@@ -360,6 +364,180 @@ def test_copy_errors_name_file_and_message(cut, tmp_path):
     assert out.returncode == 1
     assert out.stderr == "corvena: error: %s: No such file or directory\n" % (tmp_path / "nowhere" / "out.bufr")
     assert run("copy", SYNOP).returncode == 2  # no OUT
+
+
+# ---- data keys: set -s and copy --subsets ----------------------------------
+
+OKPR = os.path.join(MESSAGES, "ISMD01_OKPR.bufr")  # compressed, 4 messages of 7 subsets
+WIGOS = os.path.join(MESSAGES, "synop_wigos.bufr")  # uncompressed, 3 messages of 1 subset
+HEIGHT = "heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform"
+
+
+def _eccodes_values(path, key):
+    """The values of `key` in each message of `path`, decoded by ecCodes, in
+    its order (subset by subset; item by item when compressed); missing
+    values None, texts without their padding."""
+    eccodes = pytest.importorskip("eccodes")
+
+    def get(handle, name, subsets):
+        if eccodes.codes_get_native_type(handle, name) is str:
+            values = [v.rstrip() or None for v in eccodes.codes_get_string_array(handle, name)]
+        else:
+            values = [None if v in (eccodes.CODES_MISSING_LONG, eccodes.CODES_MISSING_DOUBLE) else v
+                      for v in eccodes.codes_get_array(handle, name).tolist()]
+        return values * subsets if len(values) == 1 < subsets else values  # one value: every subset's
+
+    found = []
+    with open(path, "rb") as f:
+        while True:
+            handle = eccodes.codes_bufr_new_from_file(f)
+            if handle is None:
+                return found
+            try:
+                eccodes.codes_set(handle, "unpack", 1)
+                subsets = eccodes.codes_get(handle, "numberOfSubsets")
+                if not eccodes.codes_get(handle, "compressedData"):
+                    found.append(get(handle, key, 1))
+                    continue
+                ranks = itertools.takewhile(lambda k: eccodes.codes_is_defined(handle, "#%d#%s" % (k, key)),
+                                            itertools.count(1))
+                found.append([v for k in ranks for v in get(handle, "#%d#%s" % (k, key), subsets)])
+            finally:
+                eccodes.codes_release(handle)
+
+
+def _said(items):
+    # Not the raw figures: those of missing values in a compressed message
+    # depend on its increments.
+    return [(i.key, i.descriptor, i.value) for i in items]
+
+
+def _values(messages, key):
+    """The values of `key` in each message, in ecCodes' order: subset by
+    subset, or item by item in a compressed message."""
+    found = []
+    for m in messages:
+        items = [items.find(key) for items in m.subsets()]
+        found.append([i.value for column in (zip(*items) if m.compressed_data else items) for i in column])
+    return found
+
+
+@pytest.mark.parametrize("path, setting, expected", [
+    (SYNOP, "airTemperature=280.15", {"airTemperature": 280.15}),
+    (SYNOP, "012101=missing,stationOrSiteName=OSLO,bufrHeaderCentre=80",
+     {"airTemperature": None, "stationOrSiteName": "OSLO", "bufrHeaderCentre": 80}),
+    (SYNOP, "#2#%s=3.5" % HEIGHT, {"#2#" + HEIGHT: 3.5}),
+    (OKPR, "airTemperature=280.15,stationNumber=5", {"airTemperature": 280.15, "stationNumber": 5}),
+    (OKPR, "stationOrSiteName=,#1#%s=MISSING,updateSequenceNumber=2" % HEIGHT,
+     {"stationOrSiteName": None, "#1#" + HEIGHT: None, "updateSequenceNumber": 2}),
+    (WIGOS, "longStationName=LJUBLJANA,nonCoordinatePressure=101327",  # in steps of 10 Pa
+     {"longStationName": "LJUBLJANA", "nonCoordinatePressure": 101330}),
+])
+def test_set_data_keys(tmp_path, path, setting, expected):
+    # Every item of a key (ranked: that one of each subset) takes the value,
+    # read as its element holds it; all else reads as before, header and layout.
+    import corvena
+    from corvena._frame.headers import KNOWN, header_keys
+
+    made = tmp_path / "set.bufr"
+    out = run("set", "-s", setting, path, str(made))
+    assert out.returncode == 0 and out.stderr == ""
+    data = {k: v for k, v in expected.items() if k not in KNOWN}
+    old, new = list(corvena.read(path)), list(corvena.read(str(made)))
+    assert len(new) == len(old)
+    for a, b in zip(old, new):
+        ha, hb = header_keys(a), header_keys(b)
+        assert {k: v for k, v in hb.items() if ha.get(k) != v} == {k: v for k, v in expected.items() if k in KNOWN}
+        assert b.compressed_data == a.compressed_data and len(b.subsets()) == len(a.subsets())
+        for sa, sb in zip(a.subsets(), b.subsets()):
+            assert [i.descriptor for i in sb] == [i.descriptor for i in sa]
+            assert all(sb.find(key) for key in data)
+            changed = {id(item): value for key, value in data.items() for item in sb.find(key)}
+            assert [i.value for i in sb] == [changed.get(id(j), i.value) for i, j in zip(sa, sb)]
+    # ecCodes decodes the same values.
+    for key in (k for k in data if not k.startswith("#")):
+        assert _eccodes_values(str(made), key) == [pytest.approx(values) for values in _values(new, key)]
+
+
+@pytest.mark.parametrize("path", [WIGOS, OKPR])
+def test_set_data_keys_as_bufr_set_does(tmp_path, path):
+    # In a single-subset or compressed message, #1# names the same items for
+    # both; bufr_set wants unpack and pack around data keys.
+    if shutil.which("bufr_set") is None or shutil.which("bufr_compare") is None:
+        pytest.skip("bufr_set is not installed")
+    ours, theirs = tmp_path / "ours.bufr", tmp_path / "theirs.bufr"
+    assert run("set", "-s", "#1#airTemperature=280.15,#1#dewpointTemperature=missing", path, str(ours)).returncode == 0
+    subprocess.run(["bufr_set", "-s", "unpack=1,#1#airTemperature=280.15,#1#dewpointTemperature=MISSING,pack=1",
+                    path, str(theirs)], check=True, capture_output=True, timeout=120)
+    compared = subprocess.run(["bufr_compare", str(ours), str(theirs)], capture_output=True, text=True, timeout=120)
+    assert compared.returncode == 0, compared.stdout
+    assert run("compare", str(ours), str(theirs)).stdout == ""
+
+
+@pytest.mark.parametrize("args, text", [
+    (["set", "-s", "airTemprature=280", SYNOP], "message 0: unknown key 'airTemprature': neither a header key nor a "
+                                                "data key of the message (closest: airTemperature"),
+    (["set", "-s", "#2#airTemperature=280", SYNOP],
+     "message 0: #2#airTemperature: no subset of the message holds the key 2 times (at most 1)"),
+    (["set", "-s", "#1#dewpointTemperature=280", DWD], "message 2: unknown key '#1#dewpointTemperature'"),
+    (["set", "-s", "bufrHeaderCentre=80,airTemperature=warm", SYNOP],
+     "message 0: airTemperature='warm': a number is needed"),
+    (["set", "-s", "airTemperature=1e9", SYNOP], "message 0: airTemperature: subset 1, item 22 (012101): "
+                                                  "1000000000.0: it does not fit 16 bits"),
+    (["set", "-s", "airTemperature=-1", OKPR], "message 0: airTemperature: subset 1, item 22 (012101): -1.0: it "
+                                               "does not fit 16 bits"),
+    (["set", "-s", "stationOrSiteName=%s" % ("X" * 21), OKPR], "message 0: stationOrSiteName: subset 1, item 3 "
+                                                              "(001015): the text of 21 octets is longer than its field of 20"),
+    (["copy", "--subsets", "airTemperature=warm", SYNOP], "message 0: --subsets airTemperature: 'warm' is not a number"),
+])
+def test_data_keys_a_message_cannot_take_write_nothing(tmp_path, args, text):
+    out = run(*args, str(tmp_path / "out.bufr"))
+    assert out.returncode == 1 and out.stderr.startswith("corvena: error: %s: " % args[-1])
+    assert text in out.stderr and out.stderr.count("\n") == 1
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("paths, args, kept", [
+    ([SYNOP], ["--subsets", "stationNumber=27/270/9999"], [[0, 2]]),
+    ([SYNOP], ["--subsets", "stationOrSiteName=LOKEN I VOLBU"], [[5]]),
+    ([SYNOP], ["--subsets", "stationNumber=27/84/272", "--subsets", "airTemperature!=266.55"], [[0, 3]]),
+    ([SYNOP], ["--subsets", "stationNumber=1"], [[]]),
+    ([SYNOP], ["--subsets", "stationNumbr=27"], [[]]),
+    ([OKPR], ["--subsets", "pressure!=missing"], [[0]] * 4),
+    ([OKPR], ["--subsets", "horizontalVisibility=8000/9000"], [[2, 5], [2], [2], [2]]),
+    ([OKPR], ["--subsets", "%s=4.8" % HEIGHT], [[0], [0], [0], []]),  # any of the key's items
+    ([OKPR], ["--subsets", "%s!=1.95" % HEIGHT], [list(range(7))] * 4),  # all: copied as they are
+    ([SYNOP, OKPR], ["-w", "numberOfSubsets=7", "--subsets", "stationNumber!=423,stationNumber!=782"],
+     [[]] + [[1, 2, 3, 4, 5]] * 4),
+    ([AMSUA], ["--subsets", "fieldOfViewNumber=1/30"],
+     [[0, 29, 30, 59, 60, 89, 90, 119, 120], [21, 22, 51, 52, 81, 82, 111, 112], [13, 14, 43, 44, 73, 74, 103, 104],
+      [5, 6, 35]]),
+])
+def test_copy_subsets(tmp_path, paths, args, kept):
+    import corvena
+
+    made = tmp_path / "kept.bufr"
+    out = run("copy", *args, *paths, str(made))
+    assert out.returncode == 0
+    old = [m for path in paths for m in corvena.read(path)]
+    assert len(kept) == len(old)
+    chosen = [(m, k) for m, k in zip(old, kept) if k]
+    new = list(corvena.read(str(made))) if chosen else []
+    assert len(new) == len(chosen) and made.read_bytes() == b"".join(m.data for m in new)
+    for b, (a, k) in zip(new, chosen):
+        subsets = a.subsets()
+        assert [_said(items) for items in b.subsets()] == [_said(subsets[n]) for n in k]
+        assert b.compressed_data == a.compressed_data
+        assert (b.data == a.data) == (len(k) == len(subsets))
+    if chosen:
+        assert out.stderr == ""
+        key = args[-1].split(",")[0].partition("=")[0].rstrip("!")
+        assert _eccodes_values(str(made), key) == [pytest.approx(values) for values in _values(new, key)]
+    else:
+        total = sum(m.number_of_subsets for m in old)
+        assert out.stderr.startswith("corvena: warning: --subsets: no subset matched (0 of %d subsets in 1 message "
+                                     "kept)" % total)
+        assert ("; no subset holds stationNumbr" in out.stderr) == ("stationNumbr=27" in args)
 
 
 # ---- compare ---------------------------------------------------------------

@@ -154,25 +154,18 @@ def test_bad_settings_change_nothing(editions, tmp_path, edition, header, error,
     with pytest.raises(error) as raised:
         old.replace(header=header)
     assert text in raised.value.args[0]
-    # The command says so, naming the file and message (a key it knows to be
-    # unknown before reading: a usage error), and writes nothing.
+    # The command says so, naming the file and message, and writes nothing.
+    # A key outside the header it takes for a data key, which the message
+    # does not hold either.
     settings = ",".join("%s=%s" % item for item in header.items())
     out = run("set", "-s", settings, path, str(tmp_path / "out.bufr"))
-    assert text in out.stderr and os.listdir(tmp_path) == []
-    if error is KeyError:
-        assert out.returncode == 2
-    else:
-        assert out.returncode == 1 and out.stderr.startswith("corvena: error: %s: message 0: " % path)
-
-
-@pytest.mark.parametrize("key", ["airTemperature", "#1#airTemperature", "012101"])
-def test_data_keys_need_the_encoder(tmp_path, key):
-    message = next(corvena.read(SYNOP))
-    with pytest.raises(NotImplementedError, match="data keys needs the data to be encoded anew"):
-        message.replace(values={key: 280})
-    out = run("set", "-s", "%s=280" % key, SYNOP, str(tmp_path / "out.bufr"))
-    assert out.returncode == 2 and "a data key; setting data keys needs the data to be encoded anew" in out.stderr
+    assert out.returncode == 1 and out.stderr.startswith("corvena: error: %s: message 0: " % path)
     assert os.listdir(tmp_path) == []
+    if error is KeyError:
+        assert "unknown key %r: neither a header key nor a data key of the message (closest: typicalMonth" \
+            % next(iter(header)) in out.stderr
+    else:
+        assert text in out.stderr
 
 
 def test_set_every_message_to_standard_output_and_past_errors(tmp_path):

@@ -6,9 +6,11 @@
     corvena get --keys K1,K2 FILE...     selected keys as CSV, one row per subset
     corvena get --columns K1,K2 [--filter KEY=V] FILE...
                                          observations in context as CSV (or Parquet)
-    corvena copy [-w KEY=V[/V2],...] IN... OUT
-                                         the messages whose header keys match, byte for byte
-    corvena set -s KEY=V,... IN... OUT   every message with header keys set in place
+    corvena copy [-w KEY=V[/V2],...] [--subsets KEY=V[/V2],...] IN... OUT
+                                         the messages whose header keys match, byte for byte,
+                                         or only their subsets whose data keys match
+    corvena set -s KEY=V,... IN... OUT   every message with header keys set in place, or
+                                         data keys set (the data encoded anew)
     corvena compare [--tolerance X] A B  the differences of two files, one line each
 
 Exit status: 0 when every message was read (for ``compare``: and the files
@@ -32,7 +34,7 @@ import warnings
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, TextIO, Tuple, Union
 
 from . import _dump
-from ._reader import Item, Message, ReadError, read
+from ._reader import Item, Items, Message, ReadError, read
 from ._optional import require
 from ._tables import SHIPPED_TABLES, Tables
 from ._writer import write
@@ -123,6 +125,17 @@ class Run:
 def _source(path: str) -> Any:
     """What to read for a FILE argument: "-" is standard input."""
     return sys.stdin.buffer if path == "-" else path
+
+
+def _data_key(key: str) -> Any:
+    """A data key as the items look it up: a descriptor written with fewer
+    than six digits (``12101``) as a number."""
+    return int(key) if key.isdigit() and len(key) < 6 else key
+
+
+def _missing(text: str) -> bool:
+    """Whether a value on the command line stands for a missing value."""
+    return text == "" or text.lower() == "missing"
 
 
 # ---- ls --------------------------------------------------------------------
@@ -258,7 +271,7 @@ def cmd_get(run: Run, out: TextIO) -> None:
     keys = [k.strip() for k in run.args.keys.split(",") if k.strip()]
     if not keys:
         raise SystemExit(_usage_error("--keys: no key given"))
-    lookups = [int(k) if k.isdigit() and len(k) < 6 else k for k in keys]
+    lookups = [_data_key(k) for k in keys]
     writer = csv.writer(out, lineterminator="\n")
     writer.writerow(["file", "message", "subset"] + keys)
 
@@ -278,6 +291,20 @@ def cmd_get(run: Run, out: TextIO) -> None:
 Condition = Tuple[str, bool, List[Any]]  # key, whether it must differ, the values
 
 
+def _condition_parts(option: str, texts: Sequence[str]) -> Iterable[Tuple[str, bool, List[str]]]:
+    """(key, whether it must differ, the values as written) of each
+    condition of an option: ``KEY=V`` or ``KEY!=V`` joined by commas, each V
+    possibly several values joined by ``/`` (any of them)."""
+    for text in texts:
+        for part in text.split(","):
+            key, sep, rule = part.partition("=")
+            negate = key.endswith("!")
+            key = key[:-1].strip() if negate else key.strip()
+            if not sep or not key or not rule.strip():
+                raise ValueError("%s %r: write KEY=VALUE, KEY=V1/V2 or KEY!=VALUE, joined by commas" % (option, part))
+            yield key, negate, [value.strip() for value in rule.split("/")]
+
+
 def parse_conditions(texts: Sequence[str]) -> List[Condition]:
     """The conditions of ``-w`` options: ``KEY=V`` or ``KEY!=V`` joined by
     commas, each V possibly several values joined by ``/`` (any of them).
@@ -286,28 +313,21 @@ def parse_conditions(texts: Sequence[str]) -> List[Condition]:
     from ._frame.headers import KNOWN, TEXT
 
     conditions: List[Condition] = []
-    for text in texts:
-        for part in text.split(","):
-            key, sep, rule = part.partition("=")
-            negate = key.endswith("!")
-            key = key[:-1].strip() if negate else key.strip()
-            if not sep or not key or not rule.strip():
-                raise ValueError("-w %r: write KEY=VALUE, KEY=V1/V2 or KEY!=VALUE, joined by commas" % part)
-            if key not in KNOWN:
-                from ._header_set import unknown_key
+    for key, negate, texts_given in _condition_parts("-w", texts):
+        if key not in KNOWN:
+            from ._header_set import unknown_key
 
-                raise ValueError("-w: " + unknown_key(key, KNOWN))
-            values: List[Any] = []
-            for value in rule.split("/"):
-                value = value.strip()
-                if key in TEXT:
-                    values.append(value)
-                    continue
-                try:
-                    values.append(float(value))
-                except ValueError:
-                    raise ValueError("-w %s: %r is not a number" % (key, value)) from None
-            conditions.append((key, negate, values))
+            raise ValueError("-w: " + unknown_key(key, KNOWN))
+        values: List[Any] = []
+        for value in texts_given:
+            if key in TEXT:
+                values.append(value)
+                continue
+            try:
+                values.append(float(value))
+            except ValueError:
+                raise ValueError("-w %s: %r is not a number" % (key, value)) from None
+        conditions.append((key, negate, values))
     return conditions
 
 
@@ -328,9 +348,88 @@ def matches(message: Message, conditions: Sequence[Condition]) -> bool:
     return True
 
 
+SubsetCondition = Tuple[Any, str, bool, List[str]]  # key to look up, key as written, must differ, values
+
+
+def parse_subset_conditions(texts: Sequence[str]) -> List[SubsetCondition]:
+    """The conditions of ``--subsets`` options, written as those of ``-w``
+    but on data keys (``airTemperature``, ``#2#pressure``, ``012101``). The
+    values stay text until an item is compared with them: a number for an
+    element of numbers, a text for one of characters."""
+    return [(_data_key(key), key, negate, values) for key, negate, values in _condition_parts("--subsets", texts)]
+
+
+def _same(item: Item, text: str, key: str) -> bool:
+    """Whether `item` holds the value written `text`: texts as texts,
+    numbers as numbers, ``missing`` a missing value."""
+    value = item.value
+    if _missing(text):
+        return value is None
+    if value is None:
+        return False
+    if isinstance(value, str):
+        return value == text
+    try:
+        return value == float(text)
+    except ValueError:
+        raise ValueError("--subsets %s: %r is not a number (its items hold numbers)" % (key, text)) from None
+
+
+def subset_matches(items: Items, conditions: Sequence[SubsetCondition], held: Optional[set] = None) -> bool:
+    """Whether every condition holds for the items of one subset. A key the
+    subset holds several times matches when any of its items does (for
+    ``KEY!=V``: any item whose value is not V); one it lacks does not.
+    The keys the subset holds are added to `held`."""
+    result = True
+    for key, written, negate, values in conditions:
+        found = items.find(key)
+        if found and held is not None:
+            held.add(written)
+        if not any(any(_same(item, v, written) for v in values) != negate for item in found):
+            result = False
+    return result
+
+
+def _subsets_kept(run: Run, messages: Iterable[Message], conditions: Sequence[SubsetCondition]) -> Iterable[Message]:
+    """Each message holding matching subsets, with only those: as it is when
+    all match, else encoded anew."""
+    read = [0, 0]  # messages, subsets
+    kept = [0, 0]
+    held: set = set()
+    for message in messages:
+        try:
+            subsets = message.subsets()
+            chosen = [n for n, items in enumerate(subsets) if subset_matches(items, conditions, held)]
+            read[0] += 1
+            read[1] += len(subsets)
+            if not chosen:
+                continue
+            kept[0] += 1
+            kept[1] += len(chosen)
+            yield message if len(chosen) == len(subsets) else message.replace(subsets=chosen)
+        except ReadError as exc:
+            run.error(str(exc))
+        except ValueError as exc:
+            run.error("%s: message %d: %s" % (message.source, message.index, exc.args[0]))
+    if not kept[1]:
+        lacking = [written for _, written, _, _ in conditions if written not in held]
+        run.progress.clear()
+        print("%s: warning: --subsets: no subset matched (0 of %s in %s kept)%s" % (
+            PROG, _count(read[1], "subset"), _count(read[0], "message"),
+            "; no subset holds %s" % ", ".join(lacking) if lacking else ""), file=sys.stderr)
+
+
+def _count(number: int, noun: str) -> str:
+    return "%d %s%s" % (number, noun, "" if number == 1 else "s")
+
+
 def cmd_copy(run: Run, out: TextIO) -> None:
     conditions = _options(parse_conditions, run.args.where)
-    _write_messages(run, (m for m in run.messages(run.args.inputs) if matches(m, conditions)), out)
+    subset_conditions = _options(parse_subset_conditions, run.args.subsets)
+    chosen = (m for m in run.messages(run.args.inputs) if matches(m, conditions))
+    if subset_conditions:
+        chosen = _subsets_kept(run, chosen, subset_conditions)
+    _write_messages(run, chosen, out)
 
 
 def _options(parse: Callable[[Sequence[str]], Any], texts: Sequence[str]) -> Any:
@@ -362,42 +461,99 @@ def _write_messages(run: Run, chosen: Iterable[Message], out: TextIO) -> None:
 # ---- set -------------------------------------------------------------------
 
 
-def parse_settings(texts: Sequence[str]) -> Dict[str, Any]:
-    """The header keys of ``-s`` options, ``KEY=VALUE`` joined by commas.
+def parse_settings(texts: Sequence[str]) -> Tuple[Dict[str, Any], Dict[str, str]]:
+    """The keys of ``-s`` options, ``KEY=VALUE`` joined by commas: (header
+    keys with their values, data keys with their values as written).
 
-    A key outside the header's vocabulary with no header key close to it, a
-    ranked key (``#1#airTemperature``) or a descriptor is taken for a data
-    key, which is refused: setting one needs the data to be encoded anew."""
-    import difflib
-
+    The header keys are those of section 1 (and the others a header has,
+    which :meth:`Message.replace` names as not settable); any other key is
+    a data key, whose value is read once the message says what its items
+    hold (see :func:`data_values`). A data key may be given no value: it is
+    then made missing."""
     from ._frame.headers import KNOWN, TEXT
-    from ._header_set import SETTABLE, unknown_key
+    from ._header_set import SETTABLE
 
-    header = SETTABLE | KNOWN
-    settings: Dict[str, Any] = {}
+    header_keys = SETTABLE | KNOWN
+    header: Dict[str, Any] = {}
+    data: Dict[str, str] = {}
     for text in texts:
         for part in text.split(","):
             key, sep, value = part.partition("=")
             key, value = key.strip(), value.strip()
-            if not sep or not key or not value:
+            if not sep or not key or (not value and key in header_keys):
                 raise ValueError("-s %r: write KEY=VALUE, joined by commas" % part)
-            if key not in header:
-                if key.startswith("#") or key.isdigit() or not difflib.get_close_matches(key, sorted(header), 1):
-                    raise ValueError("-s %s: a data key; setting data keys needs the data to be encoded anew, "
-                                     "which set does not do yet (it sets header keys)" % key)
-                raise ValueError("-s: " + unknown_key(key, SETTABLE))
-            # Numbers as numbers, so that errors show them as given to replace.
-            settings[key] = int(value) if key not in TEXT and value.lstrip("-").isdigit() else value
-    return settings
+            if key in header_keys:
+                # Numbers as numbers, so that errors show them as given to replace.
+                header[key] = int(value) if key not in TEXT and value.lstrip("-").isdigit() else value
+            else:
+                data[key] = value
+    return header, data
+
+
+def _number(text: str) -> Union[int, float]:
+    try:
+        return int(text)
+    except ValueError:
+        return float(text)
+
+
+def data_values(message: Message, settings: Mapping[str, str]) -> Dict[Any, Any]:
+    """The data keys of ``-s`` as :meth:`Message.replace` takes them, each
+    value read as the message's items of the key hold it: a number, or a
+    text for an element of characters; ``missing`` (in any case) or
+    nothing is a missing value.
+
+    Raises KeyError for a key the message holds no item of, naming the
+    closest keys it has, and ValueError for a text given to an element of
+    numbers."""
+    subsets = message.subsets()
+    tables = message.loaded_tables()
+    values: Dict[Any, Any] = {}
+    for key, text in settings.items():
+        lookup = _data_key(key)
+        found = next((item for items in subsets for item in items.find(lookup)), None)
+        if found is None:
+            raise KeyError(_unknown_data_key(key, subsets))
+        if _missing(text):
+            values[lookup] = None
+        elif isinstance(found.value, str) or tables.info(found.descriptor).text:
+            values[lookup] = text
+        else:
+            try:
+                values[lookup] = _number(text)
+            except ValueError:
+                raise ValueError("%s=%r: a number is needed (or 'missing')" % (key, text)) from None
+    return values
+
+
+def _unknown_data_key(key: str, subsets: Sequence[Items]) -> str:
+    """Why the message has no item of `key`, with the keys closest to it."""
+    import difflib
+
+    from ._frame.headers import KNOWN
+    from ._header_set import SETTABLE
+    from ._reader import split_key
+
+    rank, code, name = split_key(_data_key(key))
+    if rank is not None:
+        held = max((len(items.find(code if code is not None else name)) for items in subsets), default=0)
+        if held:
+            return "%s: no subset of the message holds the key %d times (at most %d)" % (key, rank, held)
+    known = {item.key for items in subsets for item in items} | SETTABLE | KNOWN
+    close = difflib.get_close_matches(name if name is not None else key, sorted(known), 3)
+    return "unknown key %r: neither a header key nor a data key of the message%s" % (
+        key, " (closest: %s)" % ", ".join(close) if close else "")
 
 
 def cmd_set(run: Run, out: TextIO) -> None:
-    settings = _options(parse_settings, run.args.set)
+    header, data = _options(parse_settings, run.args.set)
 
     def changed(messages: Iterable[Message]) -> Iterable[Message]:
         for message in messages:
             try:
-                yield message.replace(header=settings)
+                yield message.replace(header=header, values=data_values(message, data) if data else None)
+            except ReadError as exc:
+                run.error(str(exc))
             except (KeyError, ValueError) as exc:
                 run.error("%s: message %d: %s" % (message.source, message.index, exc.args[0]))
 
@@ -542,17 +698,28 @@ def parser() -> argparse.ArgumentParser:
                      help="with --columns: keep rows holding any of the columns (default: all of them)")
     get.add_argument("files", nargs="+", metavar="FILE", help='a BUFR file; "-" reads standard input')
     copy = commands.add_parser("copy", parents=[common],
-                               help="copy the messages whose header keys match, byte for byte")
+                               help="copy the messages whose header keys match, byte for byte, or only the "
+                                    "subsets whose data keys match")
     copy.add_argument("-w", "--where", action="append", default=[], metavar="KEY=V[/V2],...",
                       help="copy the messages whose header KEY (dataCategory, bufrHeaderCentre, typicalDate, "
                            "numberOfSubsets, ...) is V (or V2); KEY!=V for the others; the conditions of a comma "
                            "list, and of several -w, must all hold (default: copy every message)")
+    copy.add_argument("--subsets", action="append", default=[], metavar="KEY=V[/V2],...",
+                      help="keep in each message only the subsets whose data KEY (airTemperature, #2#pressure, "
+                           "012101, ...) is V (or V2; 'missing' for a missing value), KEY!=V for the others; a key "
+                           "a subset holds several times matches when any of its values does; the conditions must "
+                           "all hold. The data are encoded anew, unless every subset matches; a message without "
+                           "a matching subset is left out")
     _inputs_and_output(copy)
     setter = commands.add_parser("set", parents=[common],
-                                 help="every message with header keys set in place, as bufr_set -s does")
+                                 help="every message with header keys set in place, as bufr_set -s does, or data "
+                                      "keys set (its data encoded anew)")
     setter.add_argument("-s", "--set", action="append", required=True, metavar="KEY=V,...",
-                        help="header keys to set (bufrHeaderCentre, dataCategory, typicalDate, typicalTime, ...); "
-                             "the settings of a comma list, and of several -s, all apply")
+                        help="header keys to set in place (bufrHeaderCentre, dataCategory, typicalDate, typicalTime, "
+                             "...) or data keys (airTemperature, #2#pressure, 012101: every item of the key, ranks "
+                             "counted in each subset; a number, or a text for an element of characters; 'missing' "
+                             "or nothing for a missing value); the settings of a comma list, and of several -s, "
+                             "all apply")
     _inputs_and_output(setter)
     compare = commands.add_parser("compare", parents=[common],
                                   help="compare two files message by message, value by value")
