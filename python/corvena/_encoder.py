@@ -62,8 +62,8 @@ class EncodeError(ValueError):
         self.reason = reason
 
 
-def header_keys(header: Header) -> Tuple[Dict[str, Any], int, bytes]:
-    """(section 1 keys, master table number, section 2 octets) of `header`:
+def header_keys(header: Header) -> Tuple[Dict[str, Any], int, Optional[bytes]]:
+    """(section 1 keys, master table number, section 2 octets or None) of `header`:
     a :class:`corvena.Message` or :class:`corvena.BufrMessage` (its own
     fields and local section), or a mapping of ecCodes keys or of those
     attribute names (plus ``masterTableNumber``)."""
@@ -80,7 +80,7 @@ def header_keys(header: Header) -> Tuple[Dict[str, Any], int, bytes]:
             if name not in SETTABLE:
                 raise KeyError(unknown_key(key, SETTABLE | set(_ATTRIBUTES) | {"masterTableNumber"}))
             keys[name] = value
-        return keys, master, b""
+        return keys, master, None
     keys = {}
     for attribute, name in _ATTRIBUTES.items():
         value = getattr(header, attribute, None)
@@ -89,11 +89,12 @@ def header_keys(header: Header) -> Tuple[Dict[str, Any], int, bytes]:
     return keys, int(header.master_table_number), _local_section(header)
 
 
-def _local_section(header: Any) -> bytes:
-    """The section 2 of a Message (its octets after the first four)."""
+def _local_section(header: Any) -> Optional[bytes]:
+    """The section 2 of a Message (its octets after the first four, which
+    may be none), or None when it has none."""
     data = getattr(header, "data", None)
     if not isinstance(data, bytes) or not getattr(header, "local_section_present", False):
-        return b""
+        return None
     at = 8 + int.from_bytes(data[8:11], "big")
     return data[at + 4 : at + int.from_bytes(data[at : at + 3], "big")]
 
@@ -104,34 +105,34 @@ def _section(body: bytes, even: bool) -> bytes:
     return (len(body) + 3).to_bytes(3, "big") + body
 
 
-def assemble(edition: int, master_table: int, keys: Mapping[str, Any], local: bytes, descriptors: Sequence[int],
-             subsets: int, observed: bool, compressed: bool, data: bytes) -> bytes:
+def assemble(edition: int, master_table: int, keys: Mapping[str, Any], local: Optional[bytes],
+             descriptors: Sequence[int], subsets: int, observed: bool, compressed: bool, data: bytes) -> bytes:
     """One message of `edition` (3 or 4) from its parts; the section 1 keys
     are checked and set as :meth:`Message.replace` sets them."""
     if edition not in (3, 4):
         raise ValueError("edition=%r: corvena writes editions 3 and 4" % (edition,))
-    even = edition == 3  # edition 3 sections have an even number of octets
-    if edition == 4:
-        section1 = bytearray(22)
-        section1[3] = master_table
-        section1[9] = 0x80 if local else 0
-    else:
-        section1 = bytearray(18)
-        section1[3] = master_table
-        section1[7] = 0x80 if local else 0
+    section1 = bytearray(22 if edition == 4 else 18)
     section1[0:3] = len(section1).to_bytes(3, "big")
-    s3 = bytearray(b"\0" + subsets.to_bytes(2, "big") + bytes([(0x80 if observed else 0) | (0x40 if compressed else 0)]))
-    for code in descriptors:
-        f, x, y = code // 100000, (code // 1000) % 100, code % 1000
-        s3 += bytes([(f << 6) | x, y])
-    parts = [bytes(section1)]
-    if local:
-        parts.append(_section(b"\0" + local, even))
-    parts += [_section(bytes(s3), even), _section(b"\0" + data, even), b"7777"]
-    body = b"".join(parts)
-    message = b"BUFR" + (len(body) + 8).to_bytes(3, "big") + bytes([edition]) + body
+    section1[3] = master_table
+    section1[9 if edition == 4 else 7] = 0x80 if local is not None else 0
+    message = _sections(edition, bytes(section1), local, descriptors, subsets, observed, compressed, data)
     wanted = {k: v for k, v in keys.items() if edition == 4 or k not in _EDITION4_ONLY}
     return set_header(message, wanted)
+
+
+def _sections(edition: int, section1: bytes, local: Optional[bytes], descriptors: Sequence[int], subsets: int,
+              observed: bool, compressed: bool, data: bytes) -> bytes:
+    """A message from section 1 as it is, the octets of section 2 (None:
+    no section 2), section 3's fields and section 4's data."""
+    even = edition < 4  # the sections of editions 2 and 3 have an even number of octets
+    words = [(c // 100000) << 14 | ((c // 1000) % 100) << 8 | c % 1000 for c in descriptors]
+    s3 = b"\0" + subsets.to_bytes(2, "big") + bytes([(0x80 if observed else 0) | (0x40 if compressed else 0)])
+    parts = [section1]
+    if local is not None:
+        parts.append(_section(b"\0" + local, even))
+    parts += [_section(s3 + struct.pack(">%dH" % len(words), *words), even), _section(b"\0" + data, even), b"7777"]
+    body = b"".join(parts)
+    return b"BUFR" + (len(body) + 8).to_bytes(3, "big") + bytes([edition]) + body
 
 
 def _descriptor_list(descriptors: Iterable[Union[int, str]]) -> List[int]:
@@ -374,8 +375,9 @@ def encode(header: Header, descriptors: Iterable[Union[int, str]], subsets: Any,
     """The bytes of one BUFR message of `descriptors` (the unexpanded list
     of section 3) holding `subsets`.
 
-    `header` gives section 1: a :class:`Message` or
-    :class:`corvena.BufrMessage` (its fields, and a Message's local section),
+    `header` gives section 1: a :class:`Message` (its section 1 and local
+    section as they are when it is of `edition`, else its fields), a
+    :class:`corvena.BufrMessage` (its fields),
     or a mapping of ecCodes keys (``bufrHeaderCentre``, ``dataCategory``,
     ``masterTablesVersionNumber``, ``typicalDate``, ...) or of the
     attribute names (``originating_centre``, ...), plus
@@ -393,24 +395,34 @@ def encode(header: Header, descriptors: Iterable[Union[int, str]], subsets: Any,
     of the group's first element left to place. `subsets` may also be a
     DataFrame or a mapping of columns (one row per subset, one column per
     key), a numeric numpy array of subsets x items (NaN: missing), or the
-    :class:`corvena.arrays.MessageArrays` of a decoded message. Numbers are floats or ints, texts str, missing values None (or
-    NaN). The new reference values of operator 2-03 are given per subset
-    in `new_references`.
+    :class:`corvena.arrays.MessageArrays` of a decoded message. Numbers
+    are floats or ints, texts str, missing values None (or NaN). The new
+    reference values of operator 2-03 are given per subset in
+    `new_references`.
 
     Raises :class:`EncodeError` (a ValueError) naming the key, subset and
     reason for a value that does not fit its element (its width after scale
     and reference), a text longer than its field, a replication count that
     disagrees with the data, an unknown key; ValueError for a descriptor
     the tables lack."""
-    keys, master, local = header_keys(header)
+    if edition not in (3, 4):
+        raise ValueError("edition=%r: corvena writes editions 3 and 4" % (edition,))
     if observed is None:
         observed = bool(getattr(header, "observed_data", True))
-    missing = [k for k in _NEEDED if k not in keys and not (k.startswith("typical") and "typicalDate" in keys)]
-    if missing:
-        raise ValueError("header: %s must be given" % ", ".join(missing))
     codes = _descriptor_list(descriptors)
-    skeleton = assemble(4, master, {k: v for k, v in keys.items()}, b"", codes, 0, observed, compressed, b"")
-    loaded = shared_tables(tables).for_message(_corvena.parse_bytes(skeleton))
+    raw = getattr(header, "data", None)
+    if isinstance(raw, bytes) and raw[7:8] == bytes([edition]) and hasattr(header, "header"):
+        # A Message of this edition: its own section 1 and 2, as they are.
+        section1 = raw[8 : 8 + int.from_bytes(raw[8:11], "big")]
+        keys, local = None, _local_section(header)
+        loaded = shared_tables(tables).for_message(header.header)
+    else:
+        keys, master, local = header_keys(header)
+        missing = [k for k in _NEEDED if k not in keys and not (k.startswith("typical") and "typicalDate" in keys)]
+        if missing:
+            raise ValueError("header: %s must be given" % ", ".join(missing))
+        skeleton = assemble(4, master, keys, None, codes, 0, observed, compressed, b"")
+        loaded = shared_tables(tables).for_message(_corvena.parse_bytes(skeleton))
     decoded = getattr(subsets, "decoded", None)
     if isinstance(decoded, _ext.Decoded):  # MessageArrays: its decoded message, as it is
         count, item_keys, values = subsets.subsets, None, decoded
@@ -426,6 +438,8 @@ def encode(header: Header, descriptors: Iterable[Union[int, str]], subsets: Any,
             refs = refs * count
         values = gathered.native(refs)
     data = encode_message(loaded, codes, values, subsets=None, compressed=compressed, edits=None, keys=item_keys)
+    if keys is None:
+        return _sections(edition, section1, local, codes, count, observed, compressed, data)
     return assemble(edition, master, keys, local, codes, count, observed, compressed, data)
 
 

@@ -2,6 +2,7 @@
 // octet strings: the inverse of BitReader, for section 4 data.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -32,6 +33,36 @@ public:
             acc_ = value << (64 - rest);
             fill_ = rest;
         }
+    }
+
+    // The compressed increments of one column: values[s] - base in `width`
+    // bits (1 to 63), or `missing_increment` where missing[s] is set.
+    void write_increments(const std::uint64_t* values, const std::uint8_t* missing, std::size_t count,
+                          std::uint64_t base, std::uint64_t missing_increment, unsigned width) {
+        std::uint64_t acc = acc_;
+        unsigned fill = fill_;
+        // Room for every whole word the increments fill, written in place.
+        const std::size_t at = bytes_.size();
+        bytes_.resize(at + (std::uint64_t{width} * count + fill) / 64 * 8);
+        char* out = bytes_.data() + at;
+        for (std::size_t s = 0; s < count; ++s) {
+            const std::uint64_t v = missing[s] ? missing_increment : values[s] - base;
+            const unsigned room = 64 - fill;
+            if (width < room) {
+                acc |= v << (room - width);
+                fill += width;
+                continue;
+            }
+            const unsigned rest = width - room;
+            acc |= v >> rest;
+            for (int k = 0; k < 8; ++k) out[k] = static_cast<char>(acc >> (56 - 8 * k));
+            out += 8;
+            acc = rest == 0 ? 0 : v << (64 - rest);
+            fill = rest;
+        }
+        acc_ = acc;
+        fill_ = fill;
+        position_ += std::uint64_t{width} * count;
     }
 
     // A field of `width` bits, all ones (any width).

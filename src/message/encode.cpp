@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <bit>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -28,7 +32,10 @@ std::string code_text(std::uint32_t code) {
 class Source {
 public:
     Source(const DecodedArrays& d, std::span<const std::uint32_t> chosen, bool decoded)
-        : d_(d), chosen_(chosen), decoded_(decoded) {}
+        : d_(d), chosen_(chosen), decoded_(decoded) {
+        every_subset_ = d.compressed && chosen.size() == d.subsets;
+        for (std::size_t s = 0; s < chosen.size() && every_subset_; ++s) every_subset_ = chosen[s] == s;
+    }
 
     // Whether the values are those of a decoded message, which may hold
     // what only compressed data can: numbers past their width.
@@ -75,6 +82,15 @@ public:
         if ((d_.flags[i] & DecodedArrays::kHasRaw) == 0) return std::nullopt;
         return d_.raws[i];
     }
+    // The numbers of column `j` of every chosen subset, side by side, where
+    // the values hold them so (compressed, every subset in order); else null.
+    const double* column(std::uint64_t j) const {
+        return every_subset_ ? d_.cells.data() + j * d_.subsets : nullptr;
+    }
+    // Whether every subset's item `j` is the same kind of item (compressed
+    // values): one check serves the column.
+    bool by_column() const { return d_.compressed; }
+
     // The local reference (R0) a compressed column was decoded with: kept
     // where it still can be, as it is the raw value of its missing cells.
     std::optional<std::uint64_t> kept_r0(std::uint64_t j) const {
@@ -96,6 +112,7 @@ private:
     const DecodedArrays& d_;
     std::span<const std::uint32_t> chosen_;
     bool decoded_;
+    bool every_subset_;  // compressed, every subset in order: columns lie side by side
 };
 
 // How a number is written under the scale, reference and width in force.
@@ -321,6 +338,101 @@ private:
     std::size_t ref_at_ = 0;
 };
 
+// The raw values of a compressed column of plain numbers, as `raws` and
+// `missing` (all ones and 1 for a missing cell), with the least and the
+// greatest of the present ones. False, with nothing decided, when any value
+// needs the general path: it is below the reference or above `top` after
+// scale and reference, its magnitude reaches 2^50 after scaling, or it
+// lies exactly half way between two integers (rounded away from zero
+// there, where the rounding below gives the even one).
+struct ColumnRaws {
+    std::uint64_t* raws;
+    std::uint8_t* missing;
+    std::uint64_t lo = ~std::uint64_t{0};
+    std::uint64_t hi = 0;
+    bool any_missing = false;
+};
+
+// A double below 2^51 in magnitude rounds to an integer when 1.5 * 2^52 is
+// added and taken away again, and a whole number below 2^51 added to it
+// is that integer in the low bits of its representation.
+constexpr double kRoundingMagic = 6755399441055744.0;
+
+template <bool kMultiply>
+bool column_raws(const double* col, std::uint32_t n, double p, std::int64_t reference, std::uint64_t top,
+                 std::uint64_t ones, ColumnRaws& out) {
+    const std::uint64_t magic_bits = std::bit_cast<std::uint64_t>(kRoundingMagic);
+    const double ref = static_cast<double>(reference);
+    const double top_d = static_cast<double>(top);
+    double least = std::numeric_limits<double>::infinity(), most = -least;
+    std::uint32_t s = 0;
+    bool refused = false, any_missing = false;
+#if defined(__SSE2__)
+    // Two cells at a time on the vector unit, NaN cells masked.
+    const __m128d magic = _mm_set1_pd(kRoundingMagic), scale = _mm_set1_pd(p), refs = _mm_set1_pd(ref);
+    const __m128d tops = _mm_set1_pd(top_d), zero = _mm_setzero_pd(), half = _mm_set1_pd(0.5);
+    const __m128d limit = _mm_set1_pd(1125899906842624.0);  // 2^50
+    const __m128d sign = _mm_set1_pd(-0.0);
+    const __m128d inf = _mm_set1_pd(std::numeric_limits<double>::infinity());
+    const __m128i ones_v = _mm_set1_epi64x(static_cast<long long>(ones));
+    const __m128i magic_v = _mm_set1_epi64x(static_cast<long long>(magic_bits));
+    __m128d low = inf, high = _mm_xor_pd(inf, sign), bad = zero, nans = zero;
+    for (; s + 2 <= n; s += 2) {
+        const __m128d v = _mm_loadu_pd(col + s);
+        const __m128d nan = _mm_cmpunord_pd(v, v);
+        const __m128d x = kMultiply ? _mm_mul_pd(v, scale) : _mm_div_pd(v, scale);
+        const __m128d big = _mm_cmpnlt_pd(_mm_andnot_pd(sign, x), limit);
+        const __m128d rounded = _mm_sub_pd(_mm_add_pd(x, magic), magic);
+        const __m128d halfway = _mm_cmpeq_pd(_mm_andnot_pd(sign, _mm_sub_pd(x, rounded)), half);
+        const __m128d units = _mm_sub_pd(rounded, refs);
+        const __m128d outside = _mm_or_pd(_mm_cmplt_pd(units, zero), _mm_cmpgt_pd(units, tops));
+        bad = _mm_or_pd(bad, _mm_andnot_pd(nan, _mm_or_pd(_mm_or_pd(big, halfway), outside)));
+        nans = _mm_or_pd(nans, nan);
+        const __m128i raw = _mm_sub_epi64(_mm_castpd_si128(_mm_add_pd(units, magic)), magic_v);
+        const __m128i nan_i = _mm_castpd_si128(nan);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out.raws + s),
+                         _mm_or_si128(_mm_and_si128(nan_i, ones_v), _mm_andnot_si128(nan_i, raw)));
+        const int lanes = _mm_movemask_pd(nan);
+        out.missing[s] = static_cast<std::uint8_t>(lanes & 1);
+        out.missing[s + 1] = static_cast<std::uint8_t>(lanes >> 1);
+        low = _mm_min_pd(low, _mm_or_pd(_mm_and_pd(nan, inf), _mm_andnot_pd(nan, units)));
+        high = _mm_max_pd(high, _mm_or_pd(_mm_and_pd(nan, _mm_xor_pd(inf, sign)), _mm_andnot_pd(nan, units)));
+    }
+    refused = _mm_movemask_pd(bad) != 0;
+    any_missing = _mm_movemask_pd(nans) != 0;
+    double lows[2], highs[2];
+    _mm_storeu_pd(lows, low);
+    _mm_storeu_pd(highs, high);
+    least = std::min(lows[0], lows[1]);
+    most = std::max(highs[0], highs[1]);
+#endif
+    for (; s < n; ++s) {
+        const double v = col[s];
+        if (v != v) {
+            out.raws[s] = ones;
+            out.missing[s] = 1;
+            any_missing = true;
+            continue;
+        }
+        const double x = kMultiply ? v * p : v / p;
+        if (!(std::fabs(x) < 1125899906842624.0)) return false;
+        const double rounded = (x + kRoundingMagic) - kRoundingMagic;
+        const double units = rounded - ref;
+        if (std::fabs(x - rounded) == 0.5 || units < 0 || units > top_d) return false;
+        out.raws[s] = std::bit_cast<std::uint64_t>(units + kRoundingMagic) - magic_bits;
+        out.missing[s] = 0;
+        least = std::min(least, units);
+        most = std::max(most, units);
+    }
+    if (refused) return false;
+    out.any_missing = any_missing;
+    if (least <= most) {
+        out.lo = static_cast<std::uint64_t>(least);
+        out.hi = static_cast<std::uint64_t>(most);
+    }
+    return true;
+}
+
 class CompressedWriter : public WriterBase {
 public:
     static constexpr const char* kDepthError = "compressed descriptor encode exceeded recursion depth";
@@ -386,8 +498,66 @@ public:
 
 private:
     Status check_column(std::uint64_t j, std::uint32_t code) {
+        if (source_.by_column()) return n_ == 0 ? success() : check_item(0, j, code);
         for (std::uint32_t s = 0; s < n_; ++s) CORVENA_TRY(check_item(s, j, code));
         return success();
+    }
+
+    // The raw values of a column, whatever its values; refuses those that
+    // cannot be written.
+    Status general_raws(std::uint64_t j, const Field& f, std::uint64_t& lo, std::uint64_t& hi, bool& any_missing) {
+        lo = ~std::uint64_t{0};
+        hi = 0;
+        any_missing = false;
+        for (std::uint32_t s = 0; s < n_; ++s) {
+            missing_[s] = 0;
+            if (source_.is_text(s, j)) return refuse(s, j, f.code, "a number is expected, not a text");
+            const double v = source_.number(s, j);
+            std::uint64_t raw = 0;
+            // In compressed data R0 plus an increment may pass the width:
+            // a decoded message holding such numbers is written as it was.
+            std::string why = raw_of(f, v, source_.kept_raw(s, j), raw, true, source_.decoded() && f.width != 0);
+            if (!why.empty()) {
+                return refuse(s, j, f.code, f.code == kAssociatedFieldCode ? "associated field: " + why : why);
+            }
+            raws_[s] = raw;
+            if (f.missing_allowed && std::isnan(v)) {
+                missing_[s] = 1;
+                any_missing = true;
+                continue;
+            }
+            lo = std::min(lo, raw);
+            hi = std::max(hi, raw);
+        }
+        return success();
+    }
+
+    // The raw values of a column of plain numbers (no text, no raw kept)
+    // in the common case: each present value within the width after
+    // scale and reference. False, with nothing decided, for anything else,
+    // which the general path then handles (and words the refusals of).
+    bool plain_raws(const double* col, const Field& f, std::uint64_t& lo, std::uint64_t& hi, bool& any_missing) {
+        if (f.width == 0 || f.width > 50 || !scale_fits(f.scale)) return false;
+        const std::int64_t ref = f.reference;
+        if (ref > (std::int64_t{1} << 50) || ref < -(std::int64_t{1} << 50)) return false;
+        return f.scale >= 0 ? plain_raws<true>(col, f, power_of_ten(f.scale), lo, hi, any_missing)
+                            : plain_raws<false>(col, f, power_of_ten(-f.scale), lo, hi, any_missing);
+    }
+
+    template <bool kMultiply>
+    bool plain_raws(const double* col, const Field& f, double p, std::uint64_t& lo, std::uint64_t& hi,
+                    bool& any_missing) {
+        const std::uint64_t ones = f.all_ones();
+        // The largest raw value of a present number (all ones is missing
+        // where the element may be missing).
+        const std::uint64_t top = f.missing_allowed ? ones - 1 : ones;
+        ColumnRaws out{raws_.data(), missing_.data()};
+        if (!column_raws<kMultiply>(col, n_, p, f.reference, top, ones, out)) return false;
+        if (out.any_missing && !f.missing_allowed) return false;
+        lo = out.lo;
+        hi = out.hi;
+        any_missing = out.any_missing;
+        return true;
     }
 
     Status column(const ElementView& e, std::optional<double>& first, bool is_factor) {
@@ -403,28 +573,16 @@ private:
 
     Status numbers(std::uint64_t j, const Field& f, std::optional<double>* first, bool is_factor) {
         raws_.resize(n_);
-        missing_.assign(n_, 0);
+        missing_.resize(n_);
         std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
-        bool any_missing = false, any_present = false;
+        bool any_missing = false;
         const std::uint64_t ones = f.all_ones();
-        for (std::uint32_t s = 0; s < n_; ++s) {
-            if (source_.is_text(s, j)) return refuse(s, j, f.code, "a number is expected, not a text");
-            const double v = source_.number(s, j);
-            std::uint64_t raw = 0;
-            // In compressed data R0 plus an increment may pass the width:
-            // a decoded message holding such numbers is written as it was.
-            std::string why = raw_of(f, v, source_.kept_raw(s, j), raw, true, source_.decoded() && f.width != 0);
-            if (!why.empty()) return refuse(s, j, f.code, f.code == kAssociatedFieldCode ? "associated field: " + why : why);
-            raws_[s] = raw;
-            if (f.missing_allowed && std::isnan(v)) {
-                missing_[s] = 1;
-                any_missing = true;
-                continue;
-            }
-            any_present = true;
-            lo = std::min(lo, raw);
-            hi = std::max(hi, raw);
+        const double* col = source_.column(j);
+        if (n_ == 0 || col == nullptr || source_.kept_raw(0, j) || source_.is_text(0, j) ||
+            !plain_raws(col, f, lo, hi, any_missing)) {
+            CORVENA_TRY(general_raws(j, f, lo, hi, any_missing));
         }
+        const bool any_present = lo <= hi;
         if (is_factor && n_ > 1) {
             for (std::uint32_t s = 1; s < n_; ++s) {
                 if (raws_[s] != raws_[0] || missing_[s] != missing_[0]) {
@@ -467,7 +625,7 @@ private:
         out_.write_bits(nbinc, 6);
         if (nbinc != 0) {
             const std::uint64_t inc_missing = (std::uint64_t{1} << nbinc) - 1;
-            for (std::uint32_t s = 0; s < n_; ++s) out_.write_bits(missing_[s] ? inc_missing : raws_[s] - lo, nbinc);
+            out_.write_increments(raws_.data(), missing_.data(), n_, lo, inc_missing, nbinc);
         }
         if (first != nullptr && n_ > 0 && !missing_[0]) {
             *first = scaled_value(f.reference, raws_[0], f.scale);
