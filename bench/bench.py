@@ -1,7 +1,7 @@
 """Decoding speed of corvena's array, object and read paths against ecCodes
-(and pybufrkit), file by file.
+(and pybufrkit), file by file, and encoding speed on two files.
 
-    python bench/bench.py [--quick] [--files NAME ...] [--no-pybufrkit] [--json OUT]
+    python bench/bench.py [--quick] [--files NAME ...] [--no-pybufrkit] [--no-encoding] [--json OUT]
     python bench/bench.py --merge A.json B.json ...
 
 One process times one ecCodes build, whichever its Python imports, with
@@ -40,6 +40,26 @@ of the messages its own tables decode is timed against ``decoded_values()``
 of the same messages, after every other path (3 rounds at most; not on files
 whose object paths are left out). bench/run.sh times pybufrkit, and the memory kept per item, in
 the first process only: neither depends on ecCodes.
+
+Encoding (files of ENCODED: the HIRS and the German SYNOP file; after
+every decoding path) times every message of the file encoded again from
+values in memory, decoding left out on both sides: corvena's
+``corvena.encode(m, m.unexpanded_descriptors, m.arrays(),
+compressed=m.compressed_data)``, with the arrays made beforehand, and, on
+files of at most LIST_ITEMS items, the same from lists of values per
+subset (``[[it.value for it in sub] for sub in m.subsets()]``), what a
+message built by hand is given; against ecCodes' per message: a handle from
+the BUFR4 sample, the section 1 keys, numberOfSubsets, observedData and
+compressedData, the input replication factors and data present bitmap,
+unexpandedDescriptors, then every data key of ecCodes' own decoding of the
+message with the ``codes_set_*`` of its type (an array of one value per
+subset where ecCodes gives one, ``#n#`` ranks through the subsets of
+uncompressed data), ``pack`` and ``codes_get_message``. The keys and values
+are gathered beforehand. Once, untimed, ecCodes decodes each of its messages
+again; one whose numbers (numericValues) or texts differ from the original's,
+or that either side cannot encode, is left out of both sides, and the notes
+say so, and how many messages of each come out byte for byte as the
+original.
 
 Within a group the paths are timed round after round, interleaved, so that a
 slow moment of the machine hits every path alike; the figures are medians
@@ -261,6 +281,213 @@ def pybufrkit_pass(plans, corvena, tables, pace, object_limit, tag):
         logging.disable(logging.NOTSET)
 
 
+# ---------------------------------------------------------------- encoding
+
+# The files whose messages are encoded again (by name in the shared folder).
+ENCODED = (
+    "M02-HIRS-HIRxxx1B-NA-1.0-20181122114854.000000000Z-20181122132602-1304602.bufr",
+    "Z__C_EDZW_20210516120400_bda01_synop_bufr_GER_999999_999999__MW_466.bufr",
+)
+# Lists of values per subset are made for files of this many items at most.
+LIST_ITEMS = 5_000_000
+
+ECCODES_HEADER = ("edition", "masterTableNumber", "bufrHeaderCentre", "bufrHeaderSubCentre", "updateSequenceNumber",
+                  "dataCategory", "internationalDataSubCategory", "dataSubCategory", "masterTablesVersionNumber",
+                  "localTablesVersionNumber", "typicalYear", "typicalMonth", "typicalDay", "typicalHour",
+                  "typicalMinute", "typicalSecond", "numberOfSubsets", "observedData", "compressedData")
+ECCODES_FACTORS = ("delayedDescriptorReplicationFactor", "shortDelayedDescriptorReplicationFactor",
+                   "extendedDelayedDescriptorReplicationFactor")
+# Keys of the data section that ecCodes derives, or that are given before
+# unexpandedDescriptors (factors, the bitmap).
+ECCODES_DERIVED = set(ECCODES_HEADER + ECCODES_FACTORS) | {
+    "typicalDate", "typicalTime", "unexpandedDescriptors", "subsetNumber", "operator", "dataPresentIndicator"}
+
+
+def eccodes_plan(msg):
+    """What ecCodes' encoding of `msg` is given, from ecCodes' own decoding:
+    (header keys, the input keys set before unexpandedDescriptors, the
+    descriptors, (setter, key, value) of every data key). Numbers go in as
+    ecCodes gives them (arrays of one value per subset, or one value); a
+    missing text is set missing."""
+    import eccodes as ec
+
+    h = ec.codes_new_from_message(msg)
+    try:
+        ec.codes_set(h, "unpack", 1)
+        header = [(k, ec.codes_get_long(h, k)) for k in ECCODES_HEADER if ec.codes_is_defined(h, k)]
+        inputs = [("input" + k[0].upper() + k[1:], ec.codes_get_array(h, k))
+                  for k in ECCODES_FACTORS + ("dataPresentIndicator",) if ec.codes_is_defined(h, k)]
+        descriptors = ec.codes_get_array(h, "unexpandedDescriptors")
+        data = []
+        it = ec.codes_bufr_keys_iterator_new(h)
+        try:
+            while ec.codes_bufr_keys_iterator_next(it):
+                key = ec.codes_bufr_keys_iterator_get_name(it)
+                if key.rsplit("#", 1)[-1] in ECCODES_DERIVED:
+                    continue
+                text = ec.codes_get_native_type(h, key) is str
+                size = ec.codes_get_size(h, key)
+                if size > 1:
+                    values = ec.codes_get_string_array(h, key) if text else ec.codes_get_array(h, key)
+                    setter = ec.codes_set_string_array if text else (
+                        ec.codes_set_double_array if values.dtype.kind == "f" else ec.codes_set_long_array)
+                    data.append((setter, key, values))
+                elif text and ec.codes_is_missing(h, key):
+                    data.append((ec.codes_set_missing, key, None))
+                elif text:  # as it is, spaces included
+                    data.append((ec.codes_set_string, key, ec.codes_get_string_array(h, key)[0]))
+                else:
+                    value = ec.codes_get(h, key)
+                    data.append((ec.codes_set_double if isinstance(value, float) else ec.codes_set_long, key, value))
+        finally:
+            ec.codes_bufr_keys_iterator_delete(it)
+        return header, inputs, descriptors, data
+    finally:
+        ec.codes_release(h)
+
+
+def eccodes_encode(plans):
+    """ecCodes' encoding of every plan (eccodes_plan): a handle from the
+    BUFR4 sample, the header, the input keys, the descriptors, every data
+    key, pack."""
+    import eccodes as ec
+
+    def run():
+        out = []
+        for header, inputs, descriptors, data in plans:
+            h = ec.codes_bufr_new_from_samples("BUFR4")
+            try:
+                for key, value in header:
+                    ec.codes_set_long(h, key, value)
+                for key, values in inputs:
+                    ec.codes_set_long_array(h, key, values)
+                ec.codes_set_long_array(h, "unexpandedDescriptors", descriptors)
+                for setter, key, value in data:
+                    if value is None:
+                        setter(h, key)
+                    else:
+                        setter(h, key, value)
+                ec.codes_set(h, "pack", 1)
+                out.append(ec.codes_get_message(h))
+            finally:
+                ec.codes_release(h)
+        return out
+
+    return run
+
+
+def eccodes_same(original, encoded, plan):
+    """Whether ecCodes decodes `encoded` to the values of `original`: every
+    number (numericValues) and every text key of the plan."""
+    import eccodes as ec
+    import numpy as np
+
+    got = []
+    for msg in (original, encoded):
+        h = ec.codes_new_from_message(msg)
+        try:
+            ec.codes_set(h, "unpack", 1)
+            texts = [(setter is not ec.codes_set_string_array and ec.codes_is_missing(h, k),
+                      ec.codes_get_string_array(h, k)) for setter, k, _ in plan[3]
+                     if setter in (ec.codes_set_string, ec.codes_set_string_array, ec.codes_set_missing)]
+            got.append((ec.codes_get_array(h, "numericValues"), texts))
+        finally:
+            ec.codes_release(h)
+    (a, ta), (b, tb) = got
+    return a.shape == b.shape and np.array_equal(a, b) and ta == tb
+
+
+def corvena_difference(corvena, original, encoded):
+    """How the values corvena decodes from `encoded` differ from those of
+    `original`: None, "missing texts" (a missing text that came back as
+    an empty one) or "values"."""
+    a, b = ([it.value for it in next(iter(corvena.read(msg))).items()] for msg in (original, encoded))
+    if len(a) != len(b):
+        return "values"
+    kinds = {"missing texts" if x is None and isinstance(y, str) and not y.strip("\0 ") else "values"
+             for x, y in zip(a, b) if x != y}
+    return "values" if "values" in kinds else kinds.pop() if kinds else None
+
+
+def encoding_pass(plans, corvena, tables, build, pace, tag):
+    """corvena's encoder against ecCodes', per file of ENCODED: every message
+    the file holds encoded again from values in memory, after every decoding
+    path (what they leave behind would be collected during the decoding
+    timings)."""
+    for number, (name, path, entry, data, good) in enumerate(plans, 1):
+        if os.path.basename(name) not in ENCODED or not good:
+            continue
+        t0 = time.perf_counter()
+        notes = entry["encoding_notes"] = []
+        indices = {g[0] for g in good}
+        messages = [m for m in corvena.read(data, tables=tables, errors="skip") if m.index in indices]
+        arrays = {m.index: m.arrays() for m in messages}
+        kept, same = [], 0
+        for m in messages:  # what either side cannot encode is left out of both
+            try:
+                out = corvena.encode(m, m.unexpanded_descriptors, arrays[m.index], compressed=m.compressed_data)
+            except ValueError as exc:
+                notes.append("corvena cannot encode message %d: %s" % (m.index, exc))
+                continue
+            same += out == m.data
+            kept.append(m)
+        theirs = []
+        if build is not None:
+            failed, differ, same_theirs = 0, 0, 0
+            ok, seen, first_failure = [], {}, None
+            for m in kept:
+                try:
+                    plan = eccodes_plan(m.data)
+                    out = eccodes_encode([plan])()[0]
+                except Exception as exc:  # noqa: BLE001 - any failure leaves the message out
+                    failed += 1
+                    first_failure = first_failure or "%s: %s" % (type(exc).__name__, exc)
+                    continue
+                if not eccodes_same(m.data, out, plan):
+                    differ += 1
+                    continue
+                if out == m.data:
+                    same_theirs += 1
+                else:
+                    kind = corvena_difference(corvena, m.data, out)
+                    seen[kind] = seen.get(kind, 0) + 1
+                ok.append(m)
+                theirs.append(plan)
+            if failed:
+                notes.append("ecCodes %s cannot encode %d of %d messages (%s): left out" % (
+                    build[1], failed, len(kept), first_failure))
+            if differ:
+                notes.append("ecCodes %s encodes %d of %d messages to other values: left out" % (
+                    build[1], differ, len(kept)))
+            kept = ok
+            notes.append("ecCodes' messages equal the original bytes: %d of %d" % (same_theirs, len(kept)))
+            if seen.get("missing texts"):
+                notes.append("ecCodes writes a missing text as zero octets (ecCodes reads them as missing, corvena"
+                             " as an empty text): the only difference in %d messages" % seen["missing texts"])
+            if seen.get("values") or seen.get(None):
+                notes.append("ecCodes' messages of other bytes that corvena decodes to other values: %d,"
+                             " to the same values: %d" % (seen.get("values", 0), seen.get(None, 0)))
+        notes.insert(0, "corvena's messages equal the original bytes: %d of %d" % (same, len(messages)))
+        entry["encoded"] = len(kept)
+        if not kept:
+            continue
+        items = sum(len(arrays[m.index]) for m in kept)
+        runners = {"encode arrays": lambda: [
+            corvena.encode(m, m.unexpanded_descriptors, arrays[m.index], compressed=m.compressed_data)
+            for m in kept]}
+        if items <= LIST_ITEMS:
+            lists = {m.index: [[it.value for it in sub] for sub in m.subsets()] for m in kept}
+            runners["encode lists"] = lambda: [
+                corvena.encode(m, m.unexpanded_descriptors, lists[m.index], compressed=m.compressed_data)
+                for m in kept]
+        if theirs:
+            runners["ecCodes encode"] = eccodes_encode(theirs)
+        entry["paths"].update(measure(runners, pace))
+        print(tag + "encoding %d/%d %s: %.1f s" % (number, len(plans), name, time.perf_counter() - t0),
+              file=sys.stderr)
+        sys.stderr.flush()
+
+
 def memory_per_item(plan):
     """Resident growth per item while every object result is kept, and the
     bytes per item of the array results, by kind of message."""
@@ -404,6 +631,8 @@ def run(args):
 
         print(tag + "%d/%d %s: %.1f s" % (number, len(plans), name, time.perf_counter() - t0), file=sys.stderr)
         sys.stderr.flush()
+    if not args.no_encoding:
+        encoding_pass(plans, corvena, tables, build, pace, tag)
     if use_pybufrkit:
         pybufrkit_pass(plans, corvena, tables, pace, object_limit, tag)
     result["elapsed"] = time.time() - started
@@ -580,6 +809,37 @@ def report(builds, out=sys.stdout):
     if not anywhere:
         say("  none")
 
+    encoded = [n for n in names if any("encoding_notes" in b["files"].get(n, {}) for b in builds)]
+    if encoded:
+        say()
+        say("# encoding: every message of the file encoded again from values in memory; decoding timed on neither"
+            " side. x = ecCodes' median / corvena's")
+        say("# corvena: encode(m, m.unexpanded_descriptors, values, compressed=m.compressed_data), values m.arrays()"
+            " (arrays) or lists of values per subset (lists)")
+        say("# ecCodes: a handle from the BUFR4 sample; header keys, input replication factors and bitmap,"
+            " unexpandedDescriptors, every data key's values (codes_set_*), pack, codes_get_message")
+        say(head % (("path",) + sum((("corvena", "ecCodes", "x", "") for _ in builds), ())))
+        for name in encoded:
+            entries = [b["files"].get(name) or {} for b in builds]
+            say()
+            say("%s: messages encoded %s; rounds %s" % (name, ", ".join(
+                "%s %s/%d" % (b["label"], x.get("encoded", "-"), x.get("msgs", 0)) for b, x in zip(builds, entries)),
+                ", ".join("%s %s" % (b["label"], x["paths"]["encode arrays"]["rounds"])
+                          for b, x in zip(builds, entries) if "encode arrays" in x.get("paths", {}))))
+            notes = {}
+            for b, x in zip(builds, entries):
+                for note in x.get("encoding_notes", []):
+                    notes.setdefault(note, []).append(b["label"])
+            for note, labels in notes.items():
+                say("  %s: %s" % (", ".join(labels), note))
+            for path in ("encode arrays", "encode lists"):
+                cells = []
+                for b in builds:
+                    ours, theirs = median_of(b, name, path), median_of(b, name, "ecCodes encode")
+                    cells += [ms(ours), ms(theirs), times(ratio(theirs, ours)), ""]
+                if any(c not in ("", "-") for c in cells[::4]):
+                    say(head % ((path[7:],) + tuple(cells)))
+
     for b in builds:
         m = b.get("memory_per_item")
         if m:
@@ -600,6 +860,7 @@ def main():
     parser.add_argument("--object-items-limit", type=int, default=None,
                         help="leave out the object paths of files of more items (0: none left out)")
     parser.add_argument("--no-pybufrkit", action="store_true")
+    parser.add_argument("--no-encoding", action="store_true", help="do not time encoding")
     parser.add_argument("--no-memory", action="store_true", help="do not measure the memory kept per item")
     parser.add_argument("--label", default=None, help="the name of this ecCodes build (default: PyPI or Debian)")
     parser.add_argument("--json", metavar="OUT", help="write the results to OUT instead of printing the table")

@@ -3,7 +3,8 @@
 # python3-eccodes, and prints one merged table. Each build is timed in a
 # process of its own (one ecCodes library per process), with corvena timed
 # in the same process; arguments go to both (bench/bench.py --help; e.g.
-# --quick).
+# --quick). Encoding (the HIRS and German SYNOP files) is timed in each
+# process too; --no-encoding leaves it out.
 #
 # Environments: .venv-bench is made from python3 with eccodes and pybufrkit
 # from PyPI; .venv-bench-debian from Debian's /usr/bin/python3 with its
