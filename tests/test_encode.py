@@ -156,7 +156,8 @@ def test_replicated_groups_repeat_as_often_as_their_values():
 
 def test_columns_give_one_subset_per_row():
     pd = pytest.importorskip("pandas")
-    frame = pd.DataFrame({"blockNumber": [10, 11], "stationNumber": [385, None], "airTemperature": [280.15, 290.0]})
+    frame = pd.DataFrame({"blockNumber": [10, 11], "stationNumber": pd.array([385, None], dtype="Int64"),
+                          "airTemperature": [280.15, 290.0]})
     for rows in (frame, frame.to_dict("list")):
         data = corvena.encode(HEADER, [301001, 12101], rows, compressed=True)
         got = [[i.value for i in s] for s in first(data).subsets()]
@@ -185,6 +186,7 @@ def test_edits_set_the_items_of_a_key():
     ([1015], [[12.0]], None, "a text is expected, not a number"),
     ([12101], [["warm"]], None, "a number is expected, not a text"),
     ([12101], [[True]], None, "True is no number, text or None"),
+    ([12101], [[2 ** 1100]], None, "is too large for any element"),
     # A count that disagrees with the data, in both directions.
     ([101000, 31001, 12101], [[3, 280.0, 281.0]], None, "the template needs more items than the 3 given"),
     ([101000, 31001, 12101], [[1, 280.0, 281.0]], None, "1 items are left over after the template"),

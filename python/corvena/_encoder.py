@@ -164,7 +164,7 @@ class _Gathered:
         if isinstance(value, (str, bytes)):
             self.texts.append((len(self.numbers), value))
             self.numbers.append(0.0)
-        elif value is None:
+        elif value is None or _is_missing(value):
             self.numbers.append(math.nan)
         else:
             try:
@@ -179,11 +179,21 @@ class _Gathered:
         self.keys[-1].append(key)
 
     def native(self, new_references: Optional[List[List[int]]]) -> tuple:
-        return (array.array("d", self.numbers).tobytes(), array.array("Q", self.starts).tobytes(), self.texts,
-                new_references)
+        try:
+            numbers = array.array("d", self.numbers).tobytes()
+        except OverflowError:
+            at = next(i for i, v in enumerate(self.numbers) if isinstance(v, int) and abs(v) > 2 ** 1023)
+            subset = max(s for s, start in enumerate(self.starts, 1) if start <= at)
+            raise EncodeError("subset %d, item %d: %d is too large for any element"
+                              % (subset, at - self.starts[subset - 1] + 1, self.numbers[at]), None, subset,
+                              "too large") from None
+        return (numbers, array.array("Q", self.starts).tobytes(), self.texts, new_references)
 
 
 def _is_missing(value: Any) -> bool:
+    """NaN, and pandas' NA and NaT."""
+    if type(value).__name__ in ("NAType", "NaTType"):
+        return True
     try:
         return math.isnan(value)
     except TypeError:
@@ -326,8 +336,13 @@ def _gather(loaded: LoadedTables, descriptors: List[int], subsets: Any) -> _Gath
             raise TypeError("subset %d: a sequence of values or a mapping by key is expected, not %s"
                             % (number, type(subset).__name__))
         else:
+            numbers, add = out.numbers, out.add
             for value in subset:
-                out.add(value)
+                kind = type(value)
+                if kind is float or kind is int:  # the common case, kept short
+                    numbers.append(value)
+                else:
+                    add(value)
     return out
 
 
@@ -335,8 +350,12 @@ def _subset_rows(subsets: Any) -> Iterable[Any]:
     """The subsets of a list, of a DataFrame (a mapping per row) or of
     MessageArrays-like columns (a mapping of key: one value per subset)."""
     if hasattr(subsets, "to_dict") and hasattr(subsets, "columns"):  # a DataFrame
+        import pandas as pd
+
         rows = subsets.to_dict("records")
-        return [{k: (None if _is_missing(v) else v) for k, v in row.items()} for row in rows]
+        # NaN, None, pd.NA and NaT are all missing values.
+        return [{k: (None if pd.api.types.is_scalar(v) and pd.isna(v) else v) for k, v in row.items()}
+                for row in rows]
     if isinstance(subsets, Mapping):
         columns = {k: list(v) for k, v in subsets.items()}
         n = {len(v) for v in columns.values()}
@@ -392,7 +411,9 @@ def encode(header: Header, descriptors: Iterable[Union[int, str]], subsets: Any,
     ``12101`` or ``"012101"``): a list gives a key's values in order, a
     single value its first. By key, a delayed replication repeats as many
     times as its factor's key says, else as many times as there are values
-    of the group's first element left to place. `subsets` may also be a
+    of the group's first element left to place; the items of a subset given
+    by key are laid out with every data present indicator 0 (data present),
+    so give a template whose bitmaps mark data absent as lists. `subsets` may also be a
     DataFrame or a mapping of columns (one row per subset, one column per
     key), a numeric numpy array of subsets x items (NaN: missing), or the
     :class:`corvena.arrays.MessageArrays` of a decoded message. Numbers

@@ -36,33 +36,15 @@ public:
     }
 
     // The compressed increments of one column: values[s] - base in `width`
-    // bits (1 to 63), or `missing_increment` where missing[s] is set.
+    // bits (1 to 63), or `missing_increment` where missing[s] is set (no
+    // cell is missing when `missing` is null).
     void write_increments(const std::uint64_t* values, const std::uint8_t* missing, std::size_t count,
                           std::uint64_t base, std::uint64_t missing_increment, unsigned width) {
-        std::uint64_t acc = acc_;
-        unsigned fill = fill_;
-        // Room for every whole word the increments fill, written in place.
-        const std::size_t at = bytes_.size();
-        bytes_.resize(at + (std::uint64_t{width} * count + fill) / 64 * 8);
-        char* out = bytes_.data() + at;
-        for (std::size_t s = 0; s < count; ++s) {
-            const std::uint64_t v = missing[s] ? missing_increment : values[s] - base;
-            const unsigned room = 64 - fill;
-            if (width < room) {
-                acc |= v << (room - width);
-                fill += width;
-                continue;
-            }
-            const unsigned rest = width - room;
-            acc |= v >> rest;
-            for (int k = 0; k < 8; ++k) out[k] = static_cast<char>(acc >> (56 - 8 * k));
-            out += 8;
-            acc = rest == 0 ? 0 : v << (64 - rest);
-            fill = rest;
+        if (missing == nullptr) {
+            pack(count, width, [&](std::size_t s) { return values[s] - base; });
+        } else {
+            pack(count, width, [&](std::size_t s) { return missing[s] ? missing_increment : values[s] - base; });
         }
-        acc_ = acc;
-        fill_ = fill;
-        position_ += std::uint64_t{width} * count;
     }
 
     // A field of `width` bits, all ones (any width).
@@ -95,6 +77,35 @@ public:
     }
 
 private:
+    // `count` fields of `width` bits (1 to 63), field s being value(s).
+    template <class Value>
+    void pack(std::size_t count, unsigned width, Value&& value) {
+        std::uint64_t acc = acc_;
+        unsigned fill = fill_;
+        // Room for every whole word the fields fill, written in place.
+        const std::size_t at = bytes_.size();
+        bytes_.resize(at + (std::uint64_t{width} * count + fill) / 64 * 8);
+        char* out = bytes_.data() + at;
+        for (std::size_t s = 0; s < count; ++s) {
+            const std::uint64_t v = value(s);
+            const unsigned room = 64 - fill;
+            if (width < room) {
+                acc |= v << (room - width);
+                fill += width;
+                continue;
+            }
+            const unsigned rest = width - room;
+            acc |= v >> rest;
+            for (int k = 0; k < 8; ++k) out[k] = static_cast<char>(acc >> (56 - 8 * k));
+            out += 8;
+            acc = rest == 0 ? 0 : v << (64 - rest);
+            fill = rest;
+        }
+        acc_ = acc;
+        fill_ = fill;
+        position_ += std::uint64_t{width} * count;
+    }
+
     void flush_word() {
         char word[8];
         for (int k = 0; k < 8; ++k) word[k] = static_cast<char>(acc_ >> (56 - 8 * k));

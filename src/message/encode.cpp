@@ -338,8 +338,8 @@ private:
     std::size_t ref_at_ = 0;
 };
 
-// The raw values of a compressed column of plain numbers, as `raws` and
-// `missing` (all ones and 1 for a missing cell), with the least and the
+// The raw values of a compressed column of plain numbers, as `raws` (all
+// ones for a missing cell, which no present value reaches), with the least and the
 // greatest of the present ones. False, with nothing decided, when any value
 // needs the general path: it is below the reference or above `top` after
 // scale and reference, its magnitude reaches 2^50 after scaling, or it
@@ -347,7 +347,6 @@ private:
 // there, where the rounding below gives the even one).
 struct ColumnRaws {
     std::uint64_t* raws;
-    std::uint8_t* missing;
     std::uint64_t lo = ~std::uint64_t{0};
     std::uint64_t hi = 0;
     bool any_missing = false;
@@ -392,9 +391,6 @@ bool column_raws(const double* col, std::uint32_t n, double p, std::int64_t refe
         const __m128i nan_i = _mm_castpd_si128(nan);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out.raws + s),
                          _mm_or_si128(_mm_and_si128(nan_i, ones_v), _mm_andnot_si128(nan_i, raw)));
-        const int lanes = _mm_movemask_pd(nan);
-        out.missing[s] = static_cast<std::uint8_t>(lanes & 1);
-        out.missing[s + 1] = static_cast<std::uint8_t>(lanes >> 1);
         low = _mm_min_pd(low, _mm_or_pd(_mm_and_pd(nan, inf), _mm_andnot_pd(nan, units)));
         high = _mm_max_pd(high, _mm_or_pd(_mm_and_pd(nan, _mm_xor_pd(inf, sign)), _mm_andnot_pd(nan, units)));
     }
@@ -410,7 +406,6 @@ bool column_raws(const double* col, std::uint32_t n, double p, std::int64_t refe
         const double v = col[s];
         if (v != v) {
             out.raws[s] = ones;
-            out.missing[s] = 1;
             any_missing = true;
             continue;
         }
@@ -420,7 +415,6 @@ bool column_raws(const double* col, std::uint32_t n, double p, std::int64_t refe
         const double units = rounded - ref;
         if (std::fabs(x - rounded) == 0.5 || units < 0 || units > top_d) return false;
         out.raws[s] = std::bit_cast<std::uint64_t>(units + kRoundingMagic) - magic_bits;
-        out.missing[s] = 0;
         least = std::min(least, units);
         most = std::max(most, units);
     }
@@ -551,9 +545,14 @@ private:
         // The largest raw value of a present number (all ones is missing
         // where the element may be missing).
         const std::uint64_t top = f.missing_allowed ? ones - 1 : ones;
-        ColumnRaws out{raws_.data(), missing_.data()};
+        ColumnRaws out{raws_.data()};
         if (!column_raws<kMultiply>(col, n_, p, f.reference, top, ones, out)) return false;
         if (out.any_missing && !f.missing_allowed) return false;
+        // Cells are marked missing only where some are: else the increments
+        // are written without looking.
+        if (out.any_missing) {
+            for (std::uint32_t s = 0; s < n_; ++s) missing_[s] = raws_[s] == ones;
+        }
         lo = out.lo;
         hi = out.hi;
         any_missing = out.any_missing;
@@ -585,7 +584,7 @@ private:
         const bool any_present = lo <= hi;
         if (is_factor && n_ > 1) {
             for (std::uint32_t s = 1; s < n_; ++s) {
-                if (raws_[s] != raws_[0] || missing_[s] != missing_[0]) {
+                if (raws_[s] != raws_[0] || (any_missing && missing_[s] != missing_[0])) {
                     return refuse(s, j, f.code,
                                   "compressed data needs one replication count in every subset; subset 1 has " +
                                       std::to_string(raws_[0]) + ", this one " + std::to_string(raws_[s]));
@@ -625,9 +624,10 @@ private:
         out_.write_bits(nbinc, 6);
         if (nbinc != 0) {
             const std::uint64_t inc_missing = (std::uint64_t{1} << nbinc) - 1;
-            out_.write_increments(raws_.data(), missing_.data(), n_, lo, inc_missing, nbinc);
+            out_.write_increments(raws_.data(), any_missing ? missing_.data() : nullptr, n_, lo, inc_missing,
+                                  nbinc);
         }
-        if (first != nullptr && n_ > 0 && !missing_[0]) {
+        if (first != nullptr && n_ > 0 && !(any_missing && missing_[0])) {
             *first = scaled_value(f.reference, raws_[0], f.scale);
         }
         return success();
