@@ -195,6 +195,7 @@ def test_edits_set_the_items_of_a_key():
     ([12101], [{"airTemperatur": 280.0}], "airTemperatur", "the template holds no such key"),
     ([12101], [{"#2#airTemperature": 280.0}], "airTemperature", "the template holds the key 1 times"),
     ([201130, 12101], [[math.nan]], None, None),  # not refused: missing
+    ([12101], [], None, None),  # not refused: a message of no subsets
 ])
 def test_values_that_cannot_be_encoded(descriptors, subsets, key, reason):
     if reason is None:

@@ -94,7 +94,8 @@ public:
     // The local reference (R0) a compressed column was decoded with: kept
     // where it still can be, as it is the raw value of its missing cells.
     std::optional<std::uint64_t> kept_r0(std::uint64_t j) const {
-        if (!decoded_ || !d_.compressed) return std::nullopt;
+        // A message of no subsets keeps no column.
+        if (!decoded_ || !d_.compressed || j >= d_.column_r0.size()) return std::nullopt;
         return d_.column_r0[j];
     }
     std::span<const std::int64_t> new_references(std::size_t s) const {
@@ -280,11 +281,7 @@ public:
         return success();
     }
 
-    Result<std::uint64_t> factor(const ElementView& e) {
-        std::optional<double> value;
-        CORVENA_TRY(element(e, value));
-        return replication_count(value);
-    }
+    Result<std::uint64_t> factor(const ElementView& e) { return element_factor(*this, e); }
 
     Status associated(std::uint8_t width) {
         const std::uint64_t j = j_++;

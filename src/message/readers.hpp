@@ -120,11 +120,7 @@ public:
         return success();
     }
 
-    Result<std::uint64_t> factor(const ElementView& e) {
-        std::optional<double> value;
-        CORVENA_TRY(element(e, value));
-        return replication_count(value);
-    }
+    Result<std::uint64_t> factor(const ElementView& e) { return element_factor(*this, e); }
 
     Status associated(std::uint8_t width) {
         auto raw = bits_.read_bits(width);

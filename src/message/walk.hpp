@@ -97,6 +97,15 @@ private:
 // truncated towards zero, saturating at 2^64 - 1.
 std::uint64_t replication_count(std::optional<double> value);
 
+// The count of a delayed replication factor that a policy reads or writes
+// as one more element.
+template <class Policy>
+Result<std::uint64_t> element_factor(Policy& policy, const ElementView& e) {
+    std::optional<double> value;
+    CORVENA_TRY(policy.element(e, value));
+    return replication_count(value);
+}
+
 // Table lookups for one message: a message names the same few descriptors
 // again and again (every subset, every repetition), so each is looked up in
 // the TableSet once and then found here. A cache serves one walk at a time:
