@@ -2,7 +2,9 @@
 // octet strings: the inverse of BitReader, for section 4 data.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -95,8 +97,8 @@ private:
                 continue;
             }
             const unsigned rest = width - room;
-            acc |= v >> rest;
-            for (int k = 0; k < 8; ++k) out[k] = static_cast<char>(acc >> (56 - 8 * k));
+            const std::uint64_t word = big_endian(acc | v >> rest);
+            std::memcpy(out, &word, 8);
             out += 8;
             acc = rest == 0 ? 0 : v << (64 - rest);
             fill = rest;
@@ -104,6 +106,12 @@ private:
         acc_ = acc;
         fill_ = fill;
         position_ += std::uint64_t{width} * count;
+    }
+
+    // The octets of `v` in memory most significant first, as one number.
+    static std::uint64_t big_endian(std::uint64_t v) {
+        if constexpr (std::endian::native == std::endian::little) return __builtin_bswap64(v);
+        return v;
     }
 
     void flush_word() {
