@@ -5,15 +5,11 @@
 
 namespace corvena {
 
-namespace {
-
 std::string padded_code(std::uint64_t code) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%06llu", static_cast<unsigned long long>(code));
     return buf;
 }
-
-}  // namespace
 
 IoFailure IoFailure::from_errno(int code) {
     IoFailure failure;

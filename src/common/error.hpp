@@ -39,6 +39,9 @@ struct IoFailure {
     std::string text() const;
 };
 
+// A descriptor code as error texts write it: six digits, "012101".
+std::string padded_code(std::uint64_t code);
+
 class BufrError {
 public:
     static BufrError message_too_short();

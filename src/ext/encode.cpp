@@ -46,8 +46,8 @@ bool text_octets(PyObject* obj, std::string& out) {
     return py::str_arg(obj, "text", out);
 }
 
-// Sets item `i` of an uncompressed column form, or cell (j, s) of a
-// compressed one, to `value`: a number, None (missing) or a text.
+// Sets item `j` of subset `s` of a column form (the cell (j, s) of a
+// compressed one) to `value`: a number, None (missing) or a text.
 bool set_item(DecodedArrays& d, std::uint32_t s, std::uint64_t j, PyObject* value) {
     const bool is_text = PyUnicode_Check(value) || PyBytes_Check(value);
     double number = kNaN;
@@ -111,7 +111,8 @@ bool gathered(PyObject* obj, DecodedArrays& d) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "argument 'values': a Decoded object or a tuple");
         return false;
     }
-    if (!numbers_arg<double>(numbers, "numbers", d.values) || !numbers_arg<std::uint64_t>(starts, "starts", d.subset_starts)) {
+    if (!numbers_arg<double>(numbers, "numbers", d.values) ||
+        !numbers_arg<std::uint64_t>(starts, "starts", d.subset_starts)) {
         return false;
     }
     const std::size_t n = d.values.size();
@@ -178,8 +179,8 @@ bool gathered(PyObject* obj, DecodedArrays& d) {
 PyObject* fn_encode(PyObject*, PyObject* args, PyObject* kwargs) {
     CORVENA_GUARD({
         PyObject* a[6];
-        if (!py::bind_args(args, kwargs, "encode", {"tables", "descriptors", "values", "subsets", "compressed", "edits"},
-                           a) ||
+        if (!py::bind_args(args, kwargs, "encode",
+                           {"tables", "descriptors", "values", "subsets", "compressed", "edits"}, a) ||
             !py::instance_arg(a[0], "tables", tableset_type(), "TableSet")) {
             return nullptr;
         }

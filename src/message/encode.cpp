@@ -23,12 +23,6 @@ namespace corvena {
 
 namespace {
 
-std::string code_text(std::uint32_t code) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%06u", static_cast<unsigned>(code));
-    return buf;
-}
-
 // The items of the chosen subsets of a column form, whichever its layout:
 // item j of (written) subset s.
 class Source {
@@ -180,7 +174,8 @@ std::string text_fault(std::string_view text, std::uint16_t bits) {
 
 std::string sign_magnitude(std::int64_t value, std::uint16_t width, std::uint64_t& raw) {
     if (width == 0 || width > 64) return "a new reference value of " + std::to_string(width) + " bits";
-    const std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    const auto bits = static_cast<std::uint64_t>(value);
+    const std::uint64_t magnitude = value < 0 ? 0 - bits : bits;
     if (width < 64 && magnitude >> (width - 1) != 0) {
         return "the new reference value " + std::to_string(value) + " does not fit " + std::to_string(width) +
                " bits";
@@ -205,7 +200,7 @@ protected:
         fault_.code = code;
         fault_.why = why;
         return BufrError::table_parse("subset " + std::to_string(subset + 1) + ", item " + std::to_string(item + 1) +
-                                      " (" + code_text(code) + "): " + why);
+                                      " (" + padded_code(code) + "): " + why);
     }
 
     // Item `j` of subset `s`, checked to be there and to be of `code`.
@@ -216,10 +211,42 @@ protected:
         }
         const std::uint32_t given = source_.code(s, j);
         if (given != 0 && given != code) {
-            return refuse(s, j, code, "the item given is of " + code_text(given) + " where the template has " +
-                                          code_text(code) + " (a replication count that disagrees with the data?)");
+            return refuse(s, j, code, "the item given is of " + padded_code(given) + " where the template has " +
+                                          padded_code(code) + " (a replication count that disagrees with the data?)");
         }
         return success();
+    }
+
+    // The text of item `j` of subset `s` for a field of `bits` (absent when
+    // missing), refused when the item holds a number or the text is too long.
+    Result<std::optional<std::string_view>> text_of(std::uint32_t s, std::uint64_t j, std::uint32_t code,
+                                                    std::uint16_t bits) {
+        if (!source_.is_text(s, j)) {
+            if (!std::isnan(source_.number(s, j))) return refuse(s, j, code, "a text is expected, not a number");
+            return std::optional<std::string_view>();
+        }
+        const std::optional<std::string_view> t = source_.text(s, j);
+        if (t) {
+            std::string why = text_fault(*t, bits);
+            if (!why.empty()) return refuse(s, j, code, std::move(why));
+        }
+        return t;
+    }
+
+    // The next of the new reference values `refs` (2-03), written in
+    // `width` bits as sign and magnitude.
+    Result<std::int64_t> write_reference(std::uint32_t s, std::span<const std::int64_t> refs, std::size_t& at,
+                                         std::uint16_t width, std::uint64_t j) {
+        if (at >= refs.size()) {
+            return refuse(s, j, 0, "2-03: " + std::to_string(refs.size()) +
+                                       " new reference values are given; the template defines more");
+        }
+        const std::int64_t value = refs[at++];
+        std::uint64_t raw = 0;
+        std::string why = sign_magnitude(value, width, raw);
+        if (!why.empty()) return refuse(s, j, 0, std::move(why));
+        out_.write_bits(raw, width);
+        return value;
     }
 
     BufrError unused_references(std::uint32_t s, std::uint64_t j, std::size_t given, std::size_t used) {
@@ -239,7 +266,6 @@ protected:
     BitWriter& out_;
     DecodeState& state_;
     EncodeFault& fault_;
-    std::string octets_;
 };
 
 class UncompressedWriter : public WriterBase {
@@ -303,31 +329,16 @@ public:
     Status characters(std::uint32_t code, std::uint16_t bits) { return text(j_++, code, bits, true); }
 
     Result<std::int64_t> new_reference(std::uint16_t width) {
-        if (ref_at_ >= refs_.size()) {
-            return refuse(s_, j_, 0, "2-03: " + std::to_string(refs_.size()) +
-                                         " new reference values are given; the template defines more");
-        }
-        const std::int64_t value = refs_[ref_at_++];
-        std::uint64_t raw = 0;
-        std::string why = sign_magnitude(value, width, raw);
-        if (!why.empty()) return refuse(s_, j_, 0, std::move(why));
-        out_.write_bits(raw, width);
-        return value;
+        return write_reference(s_, refs_, ref_at_, width, j_);
     }
 
 private:
     Status text(std::uint64_t j, std::uint32_t code, std::uint16_t bits, bool check = false) {
         if (check) CORVENA_TRY(check_item(s_, j, code));
-        const double v = source_.number(s_, j);
-        if (!source_.is_text(s_, j) && !std::isnan(v)) return refuse(s_, j, code, "a text is expected, not a number");
-        const auto t = source_.is_text(s_, j) ? source_.text(s_, j) : std::nullopt;
-        if (!t) {
-            out_.write_ones(bits);
-            return success();
-        }
-        std::string why = text_fault(*t, bits);
-        if (!why.empty()) return refuse(s_, j, code, std::move(why));
-        out_.write_octets(*t, bits, ' ');
+        auto t = text_of(s_, j, code, bits);
+        if (!t) return std::move(t).error();
+        if (*t) out_.write_octets(**t, bits, ' ');
+        else out_.write_ones(bits);
         return success();
     }
 
@@ -535,18 +546,10 @@ public:
         return texts(j, code, bits);
     }
 
+    // One value for every subset: R0, and no increments.
     Result<std::int64_t> new_reference(std::uint16_t width) {
-        const auto refs = source_.new_references(0);
-        if (ref_at_ >= refs.size()) {
-            return refuse(0, j_, 0, "2-03: " + std::to_string(refs.size()) +
-                                        " new reference values are given; the template defines more");
-        }
-        const std::int64_t value = refs[ref_at_++];
-        std::uint64_t raw = 0;
-        std::string why = sign_magnitude(value, width, raw);
-        if (!why.empty()) return refuse(0, j_, 0, std::move(why));
-        out_.write_bits(raw, width);
-        out_.write_bits(0, 6);
+        auto value = write_reference(0, source_.new_references(0), ref_at_, width, j_);
+        if (value) out_.write_bits(0, 6);
         return value;
     }
 
@@ -697,15 +700,9 @@ private:
         texts_.resize(n_);
         bool same = true;
         for (std::uint32_t s = 0; s < n_; ++s) {
-            const bool is_text = source_.is_text(s, j);
-            if (!is_text && !std::isnan(source_.number(s, j))) {
-                return refuse(s, j, code, "a text is expected, not a number");
-            }
-            texts_[s] = is_text ? source_.text(s, j) : std::nullopt;
-            if (texts_[s]) {
-                std::string why = text_fault(*texts_[s], bits);
-                if (!why.empty()) return refuse(s, j, code, std::move(why));
-            }
+            auto t = text_of(s, j, code, bits);
+            if (!t) return std::move(t).error();
+            texts_[s] = *t;
             if (s > 0 && texts_[s] != texts_[0]) same = false;
         }
         auto put = [&](const std::optional<std::string_view>& t) {
