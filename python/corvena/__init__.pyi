@@ -14,6 +14,8 @@ from ._tables import DEBIAN_DEFINITIONS as DEBIAN_DEFINITIONS
 from ._tables import SHIPPED_TABLES as SHIPPED_TABLES
 from ._tables import Tables as Tables
 from ._tables import load_wmo_code_tables as load_wmo_code_tables
+from ._encoder import EncodeError as EncodeError
+from ._encoder import encode as encode
 from ._writer import write as write
 from .frame import read_bufr as read_bufr
 

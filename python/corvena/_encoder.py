@@ -89,14 +89,23 @@ def header_keys(header: Header) -> Tuple[Dict[str, Any], int, Optional[bytes]]:
     return keys, int(header.master_table_number), _local_section(header)
 
 
+def _head(data: bytes) -> bytes:
+    """Sections 1 and 2 of a message of edition 2, 3 or 4, as they are."""
+    at = 8 + int.from_bytes(data[8:11], "big")
+    if data[8 + (9 if data[7] == 4 else 7)] & 0x80:  # the flag of a local section
+        at += int.from_bytes(data[at : at + 3], "big")
+    return data[8:at]
+
+
 def _local_section(header: Any) -> Optional[bytes]:
     """The section 2 of a Message (its octets after the first four, which
     may be none), or None when it has none."""
     data = getattr(header, "data", None)
-    if not isinstance(data, bytes) or not getattr(header, "local_section_present", False):
+    if not isinstance(data, bytes):
         return None
-    at = 8 + int.from_bytes(data[8:11], "big")
-    return data[at + 4 : at + int.from_bytes(data[at : at + 3], "big")]
+    head = _head(data)
+    length1 = int.from_bytes(head[0:3], "big")
+    return head[length1 + 4 :] if len(head) > length1 else None
 
 
 def _section(body: bytes, even: bool) -> bytes:
@@ -115,23 +124,21 @@ def assemble(edition: int, master_table: int, keys: Mapping[str, Any], local: Op
     section1[0:3] = len(section1).to_bytes(3, "big")
     section1[3] = master_table
     section1[9 if edition == 4 else 7] = 0x80 if local is not None else 0
-    message = _sections(edition, bytes(section1), local, descriptors, subsets, observed, compressed, data)
+    head = bytes(section1) + (b"" if local is None else _section(b"\0" + local, edition < 4))
+    message = _sections(edition, head, descriptors, subsets, observed, compressed, data)
     wanted = {k: v for k, v in keys.items() if edition == 4 or k not in _EDITION4_ONLY}
     return set_header(message, wanted)
 
 
-def _sections(edition: int, section1: bytes, local: Optional[bytes], descriptors: Sequence[int], subsets: int,
-              observed: bool, compressed: bool, data: bytes) -> bytes:
-    """A message from section 1 as it is, the octets of section 2 (None:
-    no section 2), section 3's fields and section 4's data."""
+def _sections(edition: int, head: bytes, descriptors: Sequence[int], subsets: int, observed: bool,
+              compressed: bool, data: bytes, reserved: int = 0) -> bytes:
+    """A message from its sections 1 and 2 as they are (`head`), section
+    3's fields (`reserved`: its fourth octet) and section 4's data."""
     even = edition < 4  # the sections of editions 2 and 3 have an even number of octets
     words = [(c // 100000) << 14 | ((c // 1000) % 100) << 8 | c % 1000 for c in descriptors]
-    s3 = b"\0" + subsets.to_bytes(2, "big") + bytes([(0x80 if observed else 0) | (0x40 if compressed else 0)])
-    parts = [section1]
-    if local is not None:
-        parts.append(_section(b"\0" + local, even))
-    parts += [_section(s3 + struct.pack(">%dH" % len(words), *words), even), _section(b"\0" + data, even), b"7777"]
-    body = b"".join(parts)
+    flags = (0x80 if observed else 0) | (0x40 if compressed else 0)
+    s3 = bytes([reserved]) + subsets.to_bytes(2, "big") + bytes([flags]) + struct.pack(">%dH" % len(words), *words)
+    body = head + _section(s3, even) + _section(b"\0" + data, even) + b"7777"
     return b"BUFR" + (len(body) + 8).to_bytes(3, "big") + bytes([edition]) + body
 
 
@@ -204,16 +211,15 @@ def _where(key: str, subset: int, item: int) -> str:
     return "%ssubset %d, item %d" % ("%s: " % key if key else "", subset, item + 1)
 
 
-def _layout(loaded: LoadedTables, descriptors: List[int],
-            values: Mapping[Any, Any]) -> Tuple[List[int], bytes, List[int]]:
-    """The descriptors and flags of the items of a subset given by key: the
-    counts of delayed replications are those given under the factor's key,
-    else the number of values given for the first element of the group
-    that were not placed yet."""
+def _layout(loaded: LoadedTables, descriptors: List[int], given: Mapping[str, List[Any]],
+            ranked: Mapping[Tuple[str, int], Any]) -> Tuple[List[int], bytes, List[int]]:
+    """The descriptors and flags of the items of a subset given by key
+    (`given`: its values by plain key, `ranked`: by key and rank), and the
+    replication counts: those given under the factor's key, else the number
+    of values given for the first element of the group that were not
+    placed yet."""
     counts: List[int] = []
     tables = loaded.tableset
-    given = _by_name(loaded, values)
-    ranked = _by_rank(loaded, values)
     while True:
         codes_b, flags, group = _ext.layout(tables, descriptors, struct.pack("<%dQ" % len(counts), *counts))
         codes = list(struct.unpack("<%dI" % (len(codes_b) // 4), codes_b))
@@ -290,12 +296,12 @@ def _is_array(value: Any) -> bool:
 
 def _gather_mapping(loaded: LoadedTables, descriptors: List[int], values: Mapping[Any, Any], out: _Gathered,
                     subset: int) -> None:
-    codes, flags, counts = _layout(loaded, descriptors, values)
+    plain = _by_name(loaded, values)
+    ranked = _by_rank(loaded, values)
+    codes, flags, counts = _layout(loaded, descriptors, plain, ranked)
     kinds = loaded.item_kinds
     keys = [kinds[(f & (TEXT | OPERATOR | LOCAL)) << 24 | c][0] for c, f in zip(codes, flags)]
     factors = iter(counts)
-    plain = _by_name(loaded, values)
-    ranked = _by_rank(loaded, values)
     seen: Dict[str, int] = {}
     used_ranked = set()
     for code, flag, key in zip(codes, flags, keys):
@@ -434,8 +440,7 @@ def encode(header: Header, descriptors: Iterable[Union[int, str]], subsets: Any,
     raw = getattr(header, "data", None)
     if isinstance(raw, bytes) and raw[7:8] == bytes([edition]) and hasattr(header, "header"):
         # A Message of this edition: its own section 1 and 2, as they are.
-        section1 = raw[8 : 8 + int.from_bytes(raw[8:11], "big")]
-        keys, local = None, _local_section(header)
+        keys, head = None, _head(raw)
         loaded = shared_tables(tables).for_message(header.header)
     else:
         keys, master, local = header_keys(header)
@@ -460,7 +465,7 @@ def encode(header: Header, descriptors: Iterable[Union[int, str]], subsets: Any,
         values = gathered.native(refs)
     data = encode_message(loaded, codes, values, subsets=None, compressed=compressed, edits=None, keys=item_keys)
     if keys is None:
-        return _sections(edition, section1, local, codes, count, observed, compressed, data)
+        return _sections(edition, head, codes, count, observed, compressed, data)
     return assemble(edition, master, keys, local, codes, count, observed, compressed, data)
 
 
@@ -489,19 +494,11 @@ def _edits(message: Any, values: Mapping[Any, Any]) -> Tuple[list, List[List[str
     """(subset, item, value) for each item that `values` sets, by key: a
     single value sets every item of the key (in every subset), a list one
     item each, in order."""
-    from ._reader import _parse_key
-
     parts = message.subsets()
     keys = [[item.key for item in part] for part in parts]
     edits = []
     for key, value in values.items():
-        rank, match = _parse_key(key)
-        where = []
-        for s, part in enumerate(parts):
-            hits = [j for j, item in enumerate(part) if match(item)]
-            if rank is not None:
-                hits = hits[rank - 1 : rank] if rank >= 1 else []
-            where += [(s, j) for j in hits]
+        where = [(s, j) for s, part in enumerate(parts) for j in part.positions(key)]
         if not where:
             raise EncodeError("%s: the message holds no such key" % (key,), str(key), None, "unknown key")
         many = isinstance(value, (list, tuple)) or _is_array(value)
@@ -538,15 +535,7 @@ def reencode(message: Any, values: Optional[Mapping[Any, Any]], subsets: Optiona
     data = encode_message(loaded, descriptors, message.decoded(), subsets=chosen, compressed=packed, edits=edits,
                           keys=keys)
     raw = message.data
-    edition = raw[7]
-    at = 8 + int.from_bytes(raw[8:11], "big")
-    if message.local_section_present:
-        at += int.from_bytes(raw[at : at + 3], "big")
+    head = _head(raw)
     count = n if chosen is None else len(chosen)
-    flags = (0x80 if message.observed_data else 0) | (0x40 if packed else 0)
-    s3 = bytearray(raw[at + 3 : at + 7 + 2 * len(descriptors)])  # without an edition 3 filler octet
-    s3[1:3] = count.to_bytes(2, "big")
-    s3[3] = flags
-    even = edition < 4
-    body = raw[8:at] + _section(bytes(s3), even) + _section(b"\0" + data, even) + b"7777"
-    return b"BUFR" + (len(body) + 8).to_bytes(3, "big") + bytes([edition]) + body
+    return _sections(raw[7], head, descriptors, count, message.observed_data, packed, data,
+                     reserved=raw[8 + len(head) + 3])

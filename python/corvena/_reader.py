@@ -136,8 +136,12 @@ class Items(List[Item]):
 
     def find(self, key: Key) -> List[Item]:
         """Every item of `key`, in order (only the ranked one for ``#n#key``)."""
+        return [self[i] for i in self.positions(key)]
+
+    def positions(self, key: Key) -> List[int]:
+        """The indexes of the items that :meth:`find` gives."""
         rank, match = _parse_key(key)
-        found = [item for item in self if match(item)]
+        found = [i for i, item in enumerate(self) if match(item)]
         if rank is None:
             return found
         return found[rank - 1 : rank] if rank >= 1 else []
